@@ -1,0 +1,120 @@
+#include "bin/vorn_tunnel_service/commands.h"
+
+#include <ostream>
+
+#include "service/live_status.h"
+#include "service/status.h"
+
+namespace vorn {
+
+namespace {
+
+struct CommandWord {
+    std::string_view word;
+    Command command;
+};
+
+constexpr CommandWord kCommands[] = {
+    {"install", Command::Install},       {"uninstall", Command::Uninstall},
+    {"run-service", Command::RunService}, {"connect", Command::Connect},
+    {"disconnect", Command::Disconnect}, {"status", Command::Status},
+};
+
+// The outcome of a command: success, or the one line written to standard error.
+using Outcome = Status;
+
+Outcome record_and_print(Platform& platform, const TunnelStatus& status) {
+    if (auto written = write_status(platform.env, status); !written) return written;
+    return print_status(platform.out, status);
+}
+
+Outcome manage_service(Platform& platform, const std::string& verb,
+                       std::vector<std::string> sc_args, const char* done_message) {
+    auto rc = platform.tools.run("sc.exe", sc_args, ToolStdio::Inherit);
+    if (!rc) return fail("could not run sc.exe " + verb + ": " + rc.error());
+    if (rc->exit_code != 0) {
+        return fail("sc.exe " + verb + " exited with " +
+                    std::to_string(static_cast<int32_t>(rc->exit_code)));
+    }
+    return record_and_print(platform, make_status(TunnelState::Idle, done_message));
+}
+
+Outcome install(Platform& platform) {
+    auto exe = platform.env.executable_path();
+    if (!exe) return fail("could not locate service executable: " + exe.error());
+    std::string bin_path = "\"" + *exe + "\" run-service";
+    return manage_service(platform, "create",
+                          {"create", std::string(kServiceName), "binPath=", bin_path, "start=",
+                           "demand", "DisplayName=", std::string(kServiceDisplayName)},
+                          "Vorn tunnel service installed");
+}
+
+Outcome uninstall(Platform& platform) {
+    return manage_service(platform, "delete", {"delete", std::string(kServiceName)},
+                          "Vorn tunnel service uninstalled");
+}
+
+Outcome status(Platform& platform) { return print_status(platform.out, query_live_status(platform)); }
+
+Outcome not_built(const std::string& word) {
+    return fail(word + " is not available in this build of vorn-tunnel-service");
+}
+
+Outcome dispatch(Platform& platform, const CommandLine& line) {
+    switch (line.command) {
+        case Command::Install: return install(platform);
+        case Command::Uninstall: return uninstall(platform);
+        case Command::Status: return status(platform);
+        case Command::RunService:
+        case Command::Connect:
+        case Command::Disconnect: return not_built(line.word);
+    }
+    return not_built(line.word);
+}
+
+bool needs_elevation(Command command) {
+    return command == Command::Install || command == Command::Uninstall ||
+           command == Command::Connect;
+}
+
+}  // namespace
+
+std::optional<CommandLine> parse_arguments(const std::vector<std::string>& args) {
+    if (args.size() < 2) return std::nullopt;
+    for (const CommandWord& entry : kCommands) {
+        if (args[1] != entry.word) continue;
+        CommandLine line{entry.command, args[1], {}};
+        if (entry.command == Command::Connect) {
+            if (args.size() < 4 || args[2] != "--request") return std::nullopt;
+            line.request_path = args[3];
+        }
+        return line;
+    }
+    return std::nullopt;
+}
+
+bool is_elevated(ToolRunner& tools) {
+    auto rc = tools.run("net", {"session"}, ToolStdio::DiscardOutput);
+    return rc.ok() && rc->exit_code == 0;
+}
+
+int run_command_line(Platform& platform, const std::vector<std::string>& args) {
+    std::optional<CommandLine> line = parse_arguments(args);
+    Outcome outcome;
+    if (!line) {
+        outcome = fail(std::string(kUsage));
+    } else if (needs_elevation(line->command) && !is_elevated(platform.tools)) {
+        outcome = fail(report_failed_status(
+            platform, make_status(TunnelState::Error,
+                                  "ADMIN_REQUIRED: " + line->word +
+                                      " requires elevated administrator privileges")));
+    } else {
+        outcome = dispatch(platform, *line);
+    }
+    if (outcome) return 0;
+    platform.err << outcome.error() << '\n';
+    platform.err.flush();
+    return 1;
+}
+
+}  // namespace vorn

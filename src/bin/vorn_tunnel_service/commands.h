@@ -1,0 +1,35 @@
+#pragma once
+// The process entry's commands: argument parsing, the administrator check, and dispatch.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace vorn {
+
+inline constexpr std::string_view kUsage =
+    "usage: vorn-tunnel-service.exe install | uninstall | run-service | connect --request <path> | "
+    "disconnect | status";
+inline constexpr std::string_view kServiceName = "VornTunnelService";
+inline constexpr std::string_view kServiceDisplayName = "Vorn Tunnel Service";
+
+enum class Command { Install, Uninstall, RunService, Connect, Disconnect, Status };
+
+struct CommandLine {
+    Command command;
+    std::string word;
+    std::string request_path;  // connect only
+};
+
+// `args` starts with the program name. Absent means a usage failure.
+std::optional<CommandLine> parse_arguments(const std::vector<std::string>& args);
+
+bool is_elevated(ToolRunner& tools);
+
+// Runs one command and returns the process exit code (0 or 1).
+int run_command_line(Platform& platform, const std::vector<std::string>& args);
+
+}  // namespace vorn

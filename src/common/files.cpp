@@ -1,0 +1,83 @@
+#include "common/files.h"
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+namespace vorn {
+
+namespace fs = std::filesystem;
+
+fs::path to_fs_path(std::string_view utf8) {
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string from_fs_path(const fs::path& path) {
+    std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::string join_path(std::string_view dir, std::string_view name) {
+    return from_fs_path(to_fs_path(dir) / to_fs_path(name));
+}
+
+std::string parent_path(std::string_view path) {
+    return from_fs_path(to_fs_path(path).parent_path());
+}
+
+static std::string errno_text(int error) {
+    if (error == 0) error = EIO;
+    return std::error_code(error, std::generic_category()).message();
+}
+
+Result<std::string> read_file(std::string_view path) {
+    fs::path p = to_fs_path(path);
+    std::error_code ec;
+    if (fs::is_directory(p, ec)) return fail(std::make_error_code(std::errc::is_a_directory).message());
+    errno = 0;
+    std::ifstream in(p, std::ios::binary);
+    if (!in) return fail(errno_text(errno));
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return fail(errno_text(errno));
+    return bytes;
+}
+
+Status write_file(std::string_view path, std::string_view bytes) {
+    fs::path p = to_fs_path(path);
+    std::error_code ec;
+    if (fs::is_directory(p, ec)) return fail(std::make_error_code(std::errc::is_a_directory).message());
+    errno = 0;
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    if (!out) return fail(errno_text(errno));
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.flush();
+    if (!out) return fail(errno_text(errno));
+    return {};
+}
+
+Status create_directories(std::string_view path) {
+    std::error_code ec;
+    fs::path p = to_fs_path(path);
+    fs::create_directories(p, ec);
+    if (ec) return fail(ec.message());
+    if (!fs::is_directory(p, ec)) return fail(std::make_error_code(std::errc::not_a_directory).message());
+    return {};
+}
+
+void remove_file(std::string_view path) {
+    std::error_code ec;
+    fs::remove(to_fs_path(path), ec);
+}
+
+bool file_exists(std::string_view path) {
+    std::error_code ec;
+    return fs::exists(to_fs_path(path), ec);
+}
+
+bool is_regular_file(std::string_view path) {
+    std::error_code ec;
+    return fs::is_regular_file(to_fs_path(path), ec);
+}
+
+}  // namespace vorn

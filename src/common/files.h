@@ -1,0 +1,27 @@
+#pragma once
+// Whole-file reads and writes on UTF-8 paths. Files are replaced whole (create or truncate,
+// then write); there is no temporary file, rename or lock.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "common/result.h"
+
+namespace vorn {
+
+std::filesystem::path to_fs_path(std::string_view utf8);
+std::string from_fs_path(const std::filesystem::path& path);
+std::string join_path(std::string_view dir, std::string_view name);
+std::string parent_path(std::string_view path);
+
+// The error texts are the operating system's; callers put their own prefix in front.
+Result<std::string> read_file(std::string_view path);
+Status write_file(std::string_view path, std::string_view bytes);
+Status create_directories(std::string_view path);
+// Best effort: a missing file or a failure is not reported.
+void remove_file(std::string_view path);
+bool file_exists(std::string_view path);
+bool is_regular_file(std::string_view path);
+
+}  // namespace vorn

@@ -1,0 +1,309 @@
+// Runs the system's command-line tools. The service runs as LocalSystem, so a tool is only
+// ever taken from the executable's own folder or the Windows system folder, never from PATH
+// or the current folder, where an ordinary user could plant a program.
+
+#include <winsock2.h>
+#include <windows.h>
+#include <io.h>
+#include <fcntl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <vector>
+
+#include "common/argv_quote.h"
+#include "common/text.h"
+#include "platform/win32/handle.h"
+#include "platform/win32/win32_platform.h"
+
+namespace vorn::win32 {
+
+namespace {
+
+// A hung tool must never hang the service.
+constexpr DWORD kToolTimeoutMs = 120000;
+// Output that a tool's own children keep open after it exited is not waited for beyond this.
+constexpr DWORD kDrainAfterExitMs = 2000;
+
+std::wstring directory_of(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+bool is_file(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring own_directory() {
+    std::wstring buffer(32768, L'\0');
+    DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    return directory_of(buffer.substr(0, n));
+}
+
+std::wstring system_directory() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    UINT n = GetSystemDirectoryW(buffer, MAX_PATH + 1);
+    return std::wstring(buffer, n <= MAX_PATH ? n : 0);
+}
+
+std::optional<std::wstring> find_tool(const std::string& program) {
+    std::wstring name = to_wide(program);
+    if (name.find(L'.') == std::wstring::npos) name += L".exe";
+    std::vector<std::wstring> folders = {own_directory(), system_directory()};
+    if (equals_ignore_ascii_case(program, "powershell")) {
+        folders.push_back(system_directory() + L"\\WindowsPowerShell\\v1.0");
+    }
+    for (const std::wstring& folder : folders) {
+        if (folder.empty()) continue;
+        std::wstring candidate = folder + L"\\" + name;
+        if (is_file(candidate)) return candidate;
+    }
+    return std::nullopt;
+}
+
+SECURITY_ATTRIBUTES inheritable() { return SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE}; }
+
+UniqueHandle open_null_device() {
+    SECURITY_ATTRIBUTES sa = inheritable();
+    return UniqueHandle(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &sa, OPEN_EXISTING, 0, nullptr));
+}
+
+UniqueHandle inheritable_copy(DWORD std_handle) {
+    HANDLE source = GetStdHandle(std_handle);
+    if (source == nullptr || source == INVALID_HANDLE_VALUE) return open_null_device();
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &copy, 0, TRUE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return open_null_device();
+    }
+    return UniqueHandle(copy);
+}
+
+// One end read by us with overlapped I/O, the other inherited by the child.
+struct OutputPipe {
+    UniqueHandle read_end;
+    UniqueHandle write_end;
+    UniqueHandle event;
+    OVERLAPPED overlapped{};
+    char buffer[8192];
+    std::string data;
+    bool open = true;
+    bool pending = false;
+};
+
+bool create_output_pipe(OutputPipe& pipe) {
+    static std::atomic<unsigned> counter{0};
+    std::wstring name = L"\\\\.\\pipe\\vorn-tool-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                        std::to_wstring(counter++) + L"-" + std::to_wstring(GetTickCount64());
+    pipe.read_end.reset(CreateNamedPipeW(
+        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536, 65536, 0, nullptr));
+    if (!pipe.read_end) return false;
+    SECURITY_ATTRIBUTES sa = inheritable();
+    pipe.write_end.reset(CreateFileW(name.c_str(), GENERIC_WRITE, 0, &sa, OPEN_EXISTING, 0, nullptr));
+    pipe.event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return pipe.write_end.valid() && pipe.event.valid();
+}
+
+void start_read(OutputPipe& pipe) {
+    while (pipe.open) {
+        pipe.overlapped = OVERLAPPED{};
+        pipe.overlapped.hEvent = pipe.event.get();
+        DWORD n = 0;
+        if (ReadFile(pipe.read_end.get(), pipe.buffer, sizeof pipe.buffer, &n, &pipe.overlapped)) {
+            pipe.data.append(pipe.buffer, n);
+            continue;
+        }
+        if (GetLastError() == ERROR_IO_PENDING) {
+            pipe.pending = true;
+            return;
+        }
+        pipe.open = false;  // broken pipe: the writer is gone
+    }
+}
+
+void finish_read(OutputPipe& pipe) {
+    DWORD n = 0;
+    pipe.pending = false;
+    if (GetOverlappedResult(pipe.read_end.get(), &pipe.overlapped, &n, FALSE)) {
+        pipe.data.append(pipe.buffer, n);
+        start_read(pipe);
+    } else {
+        pipe.open = false;
+    }
+}
+
+void cancel_read(OutputPipe& pipe) {
+    if (!pipe.pending) return;
+    CancelIoEx(pipe.read_end.get(), &pipe.overlapped);
+    DWORD n = 0;
+    GetOverlappedResult(pipe.read_end.get(), &pipe.overlapped, &n, TRUE);
+    pipe.pending = false;
+}
+
+// Owns the attribute list that limits inheritance to the child's own standard handles.
+class HandleListAttribute {
+public:
+    explicit HandleListAttribute(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage_.resize(size);
+        list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+        ok_ = InitializeProcThreadAttributeList(list_, 1, 0, &size) &&
+              UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                        handles_.size() * sizeof(HANDLE), nullptr, nullptr);
+        initialized_ = true;
+    }
+    HandleListAttribute(const HandleListAttribute&) = delete;
+    HandleListAttribute& operator=(const HandleListAttribute&) = delete;
+    ~HandleListAttribute() {
+        if (initialized_) DeleteProcThreadAttributeList(list_);
+    }
+    bool ok() const { return ok_; }
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+private:
+    std::vector<HANDLE> handles_;
+    std::vector<unsigned char> storage_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+    bool ok_ = false;
+    bool initialized_ = false;
+};
+
+std::vector<HANDLE> unique_handles(std::initializer_list<HANDLE> handles) {
+    std::vector<HANDLE> out;
+    for (HANDLE h : handles) {
+        bool seen = false;
+        for (HANDLE o : out) seen = seen || o == h;
+        if (!seen) out.push_back(h);
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<ToolRun> Win32ToolRunner::run(const std::string& program, const std::vector<std::string>& args,
+                                     ToolStdio stdio) {
+    std::optional<std::wstring> path = find_tool(program);
+    if (!path) return fail(windows_error_text(ERROR_FILE_NOT_FOUND));
+
+    UniqueHandle in, out, err;
+    OutputPipe out_pipe, err_pipe;
+    switch (stdio) {
+        case ToolStdio::Capture:
+            if (!create_output_pipe(out_pipe) || !create_output_pipe(err_pipe)) return fail(last_error_text());
+            in = open_null_device();
+            break;
+        case ToolStdio::Null:
+            in = open_null_device();
+            out = open_null_device();
+            err = open_null_device();
+            break;
+        case ToolStdio::Inherit:
+            in = inheritable_copy(STD_INPUT_HANDLE);
+            out = inheritable_copy(STD_OUTPUT_HANDLE);
+            err = inheritable_copy(STD_ERROR_HANDLE);
+            break;
+        case ToolStdio::DiscardOutput:
+            in = inheritable_copy(STD_INPUT_HANDLE);
+            out = open_null_device();
+            err = open_null_device();
+            break;
+    }
+    HANDLE child_out = stdio == ToolStdio::Capture ? out_pipe.write_end.get() : out.get();
+    HANDLE child_err = stdio == ToolStdio::Capture ? err_pipe.write_end.get() : err.get();
+    if (!in || child_out == nullptr || child_out == INVALID_HANDLE_VALUE || child_err == nullptr ||
+        child_err == INVALID_HANDLE_VALUE) {
+        return fail(last_error_text());
+    }
+
+    HandleListAttribute attribute(unique_handles({in.get(), child_out, child_err}));
+    if (!attribute.ok()) return fail(last_error_text());
+
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = in.get();
+    startup.StartupInfo.hStdOutput = child_out;
+    startup.StartupInfo.hStdError = child_err;
+    startup.lpAttributeList = attribute.get();
+
+    std::wstring command_line = to_wide(build_command_line(from_wide(*path), args));
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(path->c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                        CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
+                        nullptr, nullptr, &startup.StartupInfo, &info)) {
+        return fail(last_error_text());
+    }
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
+    // Our copies of the child's ends must go, or the pipes never report end of stream.
+    in.reset();
+    out.reset();
+    err.reset();
+    out_pipe.write_end.reset();
+    err_pipe.write_end.reset();
+
+    ToolRun run;
+    ULONGLONG deadline = GetTickCount64() + kToolTimeoutMs;
+    bool exited = false;
+    if (stdio == ToolStdio::Capture) {
+        start_read(out_pipe);
+        start_read(err_pipe);
+        for (;;) {
+            std::vector<HANDLE> waits;
+            std::vector<OutputPipe*> owners;
+            if (!exited) {
+                waits.push_back(process.get());
+                owners.push_back(nullptr);
+            }
+            for (OutputPipe* pipe : {&out_pipe, &err_pipe}) {
+                if (pipe->pending) {
+                    waits.push_back(pipe->event.get());
+                    owners.push_back(pipe);
+                }
+            }
+            if (waits.empty()) break;
+            ULONGLONG now = GetTickCount64();
+            if (now >= deadline) break;
+            DWORD r = WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE,
+                                             static_cast<DWORD>(deadline - now));
+            if (r == WAIT_TIMEOUT || r == WAIT_FAILED) break;
+            size_t index = r - WAIT_OBJECT_0;
+            if (owners[index] == nullptr) {
+                exited = true;
+                deadline = std::min<ULONGLONG>(deadline, GetTickCount64() + kDrainAfterExitMs);
+            } else {
+                finish_read(*owners[index]);
+            }
+        }
+        cancel_read(out_pipe);
+        cancel_read(err_pipe);
+        run.out = decode_utf8_lossy(out_pipe.data);
+        run.err = decode_utf8_lossy(err_pipe.data);
+    }
+    if (!exited) {
+        ULONGLONG now = GetTickCount64();
+        DWORD wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        exited = WaitForSingleObject(process.get(), wait) == WAIT_OBJECT_0;
+    }
+    if (!exited) {
+        TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), 5000);
+        return fail(program + " did not finish within " + std::to_string(kToolTimeoutMs / 1000) +
+                    " seconds and was ended");
+    }
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process.get(), &code)) return fail(last_error_text());
+    run.exit_code = code;
+    return run;
+}
+
+void use_binary_console_streams() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
+
+}  // namespace vorn::win32

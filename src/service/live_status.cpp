@@ -1,0 +1,91 @@
+#include "service/live_status.h"
+
+#include "common/files.h"
+#include "common/text.h"
+#include "engines/pid_files.h"
+#include "tunnel/network_restore.h"
+
+namespace vorn {
+
+std::optional<std::string> first_csv_field(std::string_view line) {
+    line = trim(line);
+    if (line.empty()) return std::nullopt;
+    if (line.front() == '"') {
+        size_t close = line.find('"', 1);
+        if (close == std::string_view::npos) return std::nullopt;
+        return std::string(line.substr(1, close - 1));
+    }
+    std::string_view field = trim(line.substr(0, line.find(',')));
+    if (field.empty()) return std::nullopt;
+    return std::string(field);
+}
+
+bool is_process_running(ToolRunner& tools, uint32_t pid) {
+    std::string id = std::to_string(pid);
+    auto run = tools.run("tasklist", {"/FI", "PID eq " + id, "/FO", "CSV", "/NH"}, ToolStdio::Capture);
+    return run.ok() && run->exit_code == 0 && contains(run->out, id);
+}
+
+bool lists_xray_image(std::string_view tasklist_output) {
+    for (const std::string& line : split_lines(tasklist_output)) {
+        auto field = first_csv_field(line);
+        if (field && equals_ignore_ascii_case(*field, "xray.exe")) return true;
+    }
+    return false;
+}
+
+bool has_tunnel_route(std::string_view route_print_output) {
+    for (const std::string& line : split_lines(route_print_output)) {
+        auto tokens = split_whitespace(line);
+        if (tokens.size() >= 5 && tokens[0] == "128.0.0.0" && tokens[1] == "128.0.0.0" &&
+            tokens[2] == "172.19.0.1") {
+            return true;
+        }
+    }
+    return false;
+}
+
+static bool any_engine_running(Platform& platform) {
+    for (const EnginePidFile& pid_file : kEnginePidFiles) {
+        auto text = read_file(runtime_file(platform.env, pid_file.file_name));
+        if (!text) continue;
+        auto pid = parse_u32_decimal(trim(*text));
+        if (pid && is_process_running(platform.tools, *pid)) return true;
+    }
+    return false;
+}
+
+static bool xray_with_tunnel_route(Platform& platform) {
+    auto tasks = platform.tools.run(
+        "tasklist", {"/FI", "IMAGENAME eq xray.exe", "/FO", "CSV", "/NH"}, ToolStdio::Capture);
+    if (!tasks || tasks->exit_code != 0 || !lists_xray_image(tasks->out)) return false;
+    auto routes = platform.tools.run("route", {"print", "128.0.0.0"}, ToolStdio::Capture);
+    return routes && routes->exit_code == 0 && has_tunnel_route(routes->out);
+}
+
+TunnelStatus query_live_status(Platform& platform) {
+    std::optional<TunnelStatus> saved = read_status(platform.env);
+    bool saved_connected = saved && saved->status == TunnelState::Connected;
+
+    if (any_engine_running(platform) || xray_with_tunnel_route(platform)) {
+        if (saved_connected) return *saved;
+        return make_status(TunnelState::Connected, "Vorn product tunnel process is running");
+    }
+
+    TunnelStatus result;
+    if (!saved) {
+        result = make_status(TunnelState::Idle, "Vorn product tunnel service is idle");
+    } else if (saved_connected) {
+        result = make_status(TunnelState::Idle, "Vorn product tunnel process is not running");
+    } else {
+        result = *saved;
+    }
+    for (const EnginePidFile& pid_file : kEnginePidFiles) {
+        remove_file(runtime_file(platform.env, pid_file.file_name));
+    }
+    restore_full_tunnel_network(platform);
+    (void)write_status(platform.env, result);
+    return result;
+}
+
+}  // namespace vorn

@@ -1,0 +1,47 @@
+#include "tunnel/network_restore.h"
+
+#include <algorithm>
+
+#include <nlohmann/json.hpp>
+
+#include "common/files.h"
+#include "common/operator_settings.h"
+#include "service/status.h"
+
+namespace vorn {
+
+std::vector<std::string> host_routes_to_delete(std::string_view exceptions_text, bool readable) {
+    std::vector<std::string> hosts;
+    auto add = [&](std::string_view host) {
+        if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) hosts.emplace_back(host);
+    };
+    if (readable) {
+        nlohmann::json list = nlohmann::json::parse(exceptions_text, nullptr, false);
+        bool strings = list.is_array() &&
+                       std::all_of(list.begin(), list.end(), [](auto& v) { return v.is_string(); });
+        if (strings) {
+            for (const auto& v : list) add(v.template get<std::string>());
+        }
+    }
+    for (std::string_view host : kFixedServerAddresses) add(host);
+    return hosts;
+}
+
+void restore_full_tunnel_network(Platform& platform) {
+    ToolRunner& tools = platform.tools;
+    for (int pass = 0; pass < 2; ++pass) {
+        run_quietly(tools, "route", {"delete", "0.0.0.0", "mask", "128.0.0.0"});
+        run_quietly(tools, "route", {"delete", "128.0.0.0", "mask", "128.0.0.0"});
+    }
+    run_quietly(tools, "netsh", {"interface", "ip", "set", "address", "name=VornVPN", "dhcp"});
+    run_quietly(tools, "netsh", {"interface", "ip", "set", "dns", "name=VornVPN", "dhcp"});
+
+    std::string exceptions_path = runtime_file(platform.env, kRouteExceptionsFileName);
+    auto text = read_file(exceptions_path);
+    for (const std::string& host : host_routes_to_delete(text ? *text : "", text.ok())) {
+        run_quietly(tools, "route", {"delete", host, "mask", "255.255.255.255"});
+    }
+    remove_file(exceptions_path);
+}
+
+}  // namespace vorn

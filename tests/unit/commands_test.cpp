@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include "bin/vorn_tunnel_service/commands.h"
+#include "common/files.h"
+#include "fakes.h"
+#include "service/status.h"
+
+namespace vorn {
+namespace {
+
+using testing::FakePlatform;
+using testing::ToolCall;
+
+const std::string kUsageLine = std::string(kUsage) + "\n";
+
+TEST(ParseArguments, CommandWordsAndTheirArguments) {
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<Command> command;
+        std::string path;
+    };
+    const Case cases[] = {
+        {{"svc.exe"}, std::nullopt, ""},
+        {{"svc.exe", "start"}, std::nullopt, ""},
+        {{"svc.exe", "Status"}, std::nullopt, ""},
+        {{"svc.exe", "status", "--verbose", "x"}, Command::Status, ""},
+        {{"svc.exe", "install"}, Command::Install, ""},
+        {{"svc.exe", "uninstall"}, Command::Uninstall, ""},
+        {{"svc.exe", "run-service"}, Command::RunService, ""},
+        {{"svc.exe", "disconnect", "now"}, Command::Disconnect, ""},
+        {{"svc.exe", "connect"}, std::nullopt, ""},
+        {{"svc.exe", "connect", "--request"}, std::nullopt, ""},
+        {{"svc.exe", "connect", "-r", "C:\\r.json"}, std::nullopt, ""},
+        {{"svc.exe", "connect", "--request", "C:\\r.json", "extra"}, Command::Connect, "C:\\r.json"},
+        {{"svc.exe", "connect", "--request", ""}, Command::Connect, ""},
+    };
+    for (const Case& c : cases) {
+        auto parsed = parse_arguments(c.args);
+        ASSERT_EQ(parsed.has_value(), c.command.has_value()) << ::testing::PrintToString(c.args);
+        if (parsed) {
+            EXPECT_EQ(parsed->command, *c.command);
+            EXPECT_EQ(parsed->request_path, c.path);
+        }
+    }
+}
+
+TEST(CommandLine, UsageFailuresPrintOnlyTheUsageLine) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"svc.exe"},
+                                          {"svc.exe", "start"},
+                                          {"svc.exe", "connect", "--request"}}) {
+        FakePlatform f;
+        EXPECT_EQ(run_command_line(f.platform, args), 1);
+        EXPECT_EQ(f.out.str(), "");
+        EXPECT_EQ(f.err.str(), kUsageLine);
+        EXPECT_TRUE(f.tools.calls.empty());
+        EXPECT_FALSE(file_exists(f.runtime()));
+    }
+}
+
+TEST(CommandLine, ElevationIsCheckedWithNetSessionForChangingCommandsOnly) {
+    struct Case {
+        std::vector<std::string> args;
+        bool checks;
+    };
+    const Case cases[] = {
+        {{"svc.exe", "install"}, true},
+        {{"svc.exe", "uninstall"}, true},
+        {{"svc.exe", "connect", "--request", "r.json"}, true},
+        {{"svc.exe", "status"}, false},
+    };
+    for (const Case& c : cases) {
+        FakePlatform f;
+        f.tools.handler = [](const ToolCall& call) -> Result<ToolRun> {
+            if (call.program == "net") return ToolRun{2, "", ""};
+            return ToolRun{0, "", ""};
+        };
+        int rc = run_command_line(f.platform, c.args);
+        bool checked = !f.tools.calls.empty() && f.tools.calls[0].program == "net";
+        EXPECT_EQ(checked, c.checks) << c.args[1];
+        if (!c.checks) continue;
+        EXPECT_EQ(f.tools.calls.size(), 1u);
+        EXPECT_EQ(f.tools.calls[0].args, std::vector<std::string>{"session"});
+        EXPECT_EQ(f.tools.calls[0].stdio, ToolStdio::DiscardOutput);
+        std::string message = "ADMIN_REQUIRED: " + c.args[1] + " requires elevated administrator privileges";
+        EXPECT_EQ(rc, 1);
+        EXPECT_EQ(f.out.str(), "{\"status\":\"error\",\"message\":\"" + message + "\"}\n");
+        EXPECT_EQ(f.err.str(), message + "\n");
+        EXPECT_EQ(read_status(f.env), make_status(TunnelState::Error, message));
+    }
+}
+
+TEST(CommandLine, NetThatCannotStartCountsAsNotElevated) {
+    FakePlatform f;
+    f.tools.handler = [](const ToolCall&) -> Result<ToolRun> { return fail("not found"); };
+    EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "uninstall"}), 1);
+    EXPECT_EQ(f.err.str(), "ADMIN_REQUIRED: uninstall requires elevated administrator privileges\n");
+}
+
+TEST(CommandLine, InstallAndUninstallRunScAndRecordTheOutcome) {
+    struct Case {
+        const char* word;
+        Result<ToolRun> sc;
+        std::vector<std::string> sc_args;
+        int rc;
+        std::string out;
+        std::string err;
+    };
+    const std::string exe = "C:\\Program Files\\Vorn\\vorn-tunnel-service.exe";
+    const std::vector<std::string> create = {"create", "VornTunnelService", "binPath=",
+                                             "\"" + exe + "\" run-service", "start=", "demand",
+                                             "DisplayName=", "Vorn Tunnel Service"};
+    const std::vector<std::string> remove = {"delete", "VornTunnelService"};
+    const Case cases[] = {
+        {"install", ToolRun{0, "", ""}, create, 0,
+         "{\"status\":\"idle\",\"message\":\"Vorn tunnel service installed\"}\n", ""},
+        {"install", ToolRun{1073, "", ""}, create, 1, "", "sc.exe create exited with 1073\n"},
+        {"install", ToolRun{0xFFFFFFFFu, "", ""}, create, 1, "", "sc.exe create exited with -1\n"},
+        {"install", fail("Access is denied. (os error 5)"), create, 1, "",
+         "could not run sc.exe create: Access is denied. (os error 5)\n"},
+        {"uninstall", ToolRun{0, "", ""}, remove, 0,
+         "{\"status\":\"idle\",\"message\":\"Vorn tunnel service uninstalled\"}\n", ""},
+        {"uninstall", ToolRun{1060, "", ""}, remove, 1, "", "sc.exe delete exited with 1060\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.word + std::string(" ") + c.err);
+        FakePlatform f;
+        f.tools.handler = [&](const ToolCall& call) -> Result<ToolRun> {
+            if (call.program == "sc.exe") return c.sc;
+            return ToolRun{0, "", ""};
+        };
+        EXPECT_EQ(run_command_line(f.platform, {"svc.exe", c.word}), c.rc);
+        ASSERT_EQ(f.tools.calls.size(), 2u);
+        EXPECT_EQ(f.tools.calls[1].program, "sc.exe");
+        EXPECT_EQ(f.tools.calls[1].args, c.sc_args);
+        EXPECT_EQ(f.tools.calls[1].stdio, ToolStdio::Inherit);
+        EXPECT_EQ(f.out.str(), c.out);
+        EXPECT_EQ(f.err.str(), c.err);
+        EXPECT_EQ(file_exists(f.runtime() + "/product-tunnel-status.json"), c.rc == 0);
+    }
+}
+
+TEST(CommandLine, InstallWithoutItsOwnPathFailsBeforeSc) {
+    FakePlatform f;
+    f.env.exe.reset();
+    EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "install"}), 1);
+    EXPECT_EQ(f.err.str(),
+              "could not locate service executable: The system cannot find the file specified. (os error 2)\n");
+    EXPECT_EQ(f.tools.count("sc.exe"), 0u);
+}
+
+TEST(CommandLine, StatusWriteFailureStillPrintsAndExitsZero) {
+    FakePlatform f;
+    ASSERT_TRUE(write_file(f.dir.str() + "/VornVPN", "blocks the runtime folder").ok());
+    EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "status", "extra"}), 0);
+    EXPECT_EQ(f.out.str(), "{\"status\":\"idle\",\"message\":\"Vorn product tunnel service is idle\"}\n");
+    EXPECT_EQ(f.err.str(), "");
+}
+
+TEST(CommandLine, InstallReportsAStatusWriteFailure) {
+    FakePlatform f;
+    ASSERT_TRUE(write_file(f.dir.str() + "/VornVPN", "blocks the runtime folder").ok());
+    EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "install"}), 1);
+    EXPECT_EQ(f.out.str(), "");
+    EXPECT_EQ(f.err.str().rfind("could not create status directory: ", 0), 0u) << f.err.str();
+}
+
+TEST(CommandLine, CommandsNotInThisBuildFailWithoutClaimingSuccess) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"svc.exe", "disconnect"},
+                                          {"svc.exe", "connect", "--request", "r.json"},
+                                          {"svc.exe", "run-service"}}) {
+        FakePlatform f;
+        EXPECT_EQ(run_command_line(f.platform, args), 1);
+        EXPECT_EQ(f.out.str(), "");
+        EXPECT_NE(f.err.str().find("is not available in this build"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace vorn

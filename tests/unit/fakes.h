@@ -1,0 +1,125 @@
+#pragma once
+// Fakes for the platform ports: scripted tools, a fixed environment, a clock that only counts.
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace vorn::testing {
+
+struct ToolCall {
+    std::string program;
+    std::vector<std::string> args;
+    ToolStdio stdio;
+
+    std::string text() const {
+        std::string t = program;
+        for (const auto& a : args) t += " " + a;
+        return t;
+    }
+};
+
+// Answers each tool run from a handler; records every call.
+class FakeTools : public ToolRunner {
+public:
+    using Handler = std::function<Result<ToolRun>(const ToolCall&)>;
+
+    Result<ToolRun> run(const std::string& program, const std::vector<std::string>& args,
+                        ToolStdio stdio) override {
+        calls.push_back({program, args, stdio});
+        if (handler) return handler(calls.back());
+        return ToolRun{0, "", ""};
+    }
+
+    std::vector<std::string> call_texts() const {
+        std::vector<std::string> out;
+        for (const auto& c : calls) out.push_back(c.text());
+        return out;
+    }
+    size_t count(const std::string& program) const {
+        size_t n = 0;
+        for (const auto& c : calls) n += c.program == program;
+        return n;
+    }
+
+    Handler handler;
+    std::vector<ToolCall> calls;
+};
+
+class FakeEnvironment : public Environment {
+public:
+    std::optional<std::string> variable(const std::string& name) override {
+        auto it = variables.find(name);
+        return it == variables.end() ? std::nullopt : std::optional(it->second);
+    }
+    std::optional<std::string> local_app_data() override { return app_data; }
+    std::string temp_directory() override { return temp; }
+    Result<std::string> executable_path() override {
+        if (!exe) return fail("The system cannot find the file specified. (os error 2)");
+        return *exe;
+    }
+    uint32_t current_process_id() override { return pid; }
+
+    std::map<std::string, std::string> variables;
+    std::optional<std::string> app_data;
+    std::string temp = "/tmp";
+    std::optional<std::string> exe = std::string("C:\\Program Files\\Vorn\\vorn-tunnel-service.exe");
+    uint32_t pid = 2216;
+};
+
+class FakeClock : public Clock {
+public:
+    uint64_t unix_time_ms() override { return now_ms; }
+    void sleep_ms(uint32_t milliseconds) override {
+        sleeps.push_back(milliseconds);
+        now_ms += milliseconds;
+    }
+    uint64_t now_ms = 1700000000000ull;
+    std::vector<uint32_t> sleeps;
+};
+
+// A private folder under the system temporary directory, removed afterwards.
+class TempDir {
+public:
+    TempDir() {
+        std::random_device rd;
+        path_ = std::filesystem::temp_directory_path() / ("vorn-unit-" + std::to_string(rd()) + std::to_string(rd()));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    std::string str() const { return path_.string(); }
+    std::filesystem::path path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Everything a core operation needs, with ProgramData pointing into a temporary folder.
+struct FakePlatform {
+    FakePlatform() {
+        env.variables["ProgramData"] = dir.str();
+    }
+    std::string runtime() const { return (dir.path() / "VornVPN" / "runtime").string(); }
+
+    TempDir dir;
+    FakeEnvironment env;
+    FakeTools tools;
+    FakeClock clock;
+    std::ostringstream out;
+    std::ostringstream err;
+    Platform platform{env, tools, clock, out, err};
+};
+
+}  // namespace vorn::testing

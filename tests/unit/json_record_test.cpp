@@ -1,0 +1,57 @@
+#include <gtest/gtest.h>
+
+#include "common/json_record.h"
+
+namespace vorn {
+namespace {
+
+TEST(JsonRecordReader, ReportsMembersWithTheirPositions) {
+    struct Case {
+        const char* text;
+        const char* error;  // of required_string("a"), or "" when it reads "x"
+    };
+    const Case cases[] = {
+        {"{\"a\":\"x\"}", ""},
+        {"  {\"a\":\"x\",\"b\":[1,{\"a\":2}]}  \n", ""},
+        {"{\"\\u0061\":\"x\"}", ""},  // escaped key names the same member
+        {"{\"b\":1}", "missing member \"a\" at line 1, column 7"},
+        {"{\n  \"a\": \"x\",\n  \"a\": \"y\"\n}", "duplicate member \"a\" at line 3, column 3"},
+        {"{\"a\": 5}", "member \"a\" must be a string, found number at line 1, column 2"},
+        {"[1]", "expected a JSON object, found array at line 1, column 1"},
+        {"\xEF\xBB\xBF{\"a\":\"x\"}", "unexpected byte-order mark at line 1, column 1"},
+    };
+    for (const Case& c : cases) {
+        auto reader = JsonRecordReader::parse(c.text);
+        std::string error;
+        if (!reader) {
+            error = reader.error();
+        } else if (auto value = reader->required_string("a"); !value) {
+            error = value.error();
+        } else {
+            EXPECT_EQ(*value, "x") << c.text;
+        }
+        EXPECT_EQ(error, c.error) << c.text;
+    }
+}
+
+TEST(JsonRecordReader, SyntaxErrorsAndTrailingTextCarryTheParsersLineAndColumn) {
+    for (const char* text : {"{\"a\":\"x\"} {}", "{\"a\":\n  nope}", "", "{\"a\":\"x\"} x"}) {
+        auto reader = JsonRecordReader::parse(text);
+        ASSERT_FALSE(reader.ok()) << text;
+        EXPECT_NE(reader.error().find("line "), std::string::npos) << reader.error();
+        EXPECT_NE(reader.error().find("column "), std::string::npos) << reader.error();
+    }
+}
+
+TEST(JsonRecordReader, UndeclaredRepeatsAreIgnoredAndNestedValuesKept) {
+    auto reader = JsonRecordReader::parse(R"({"x":1,"x":2,"c":{"k":[1,"}",{"z":null}]},"s":"a\"}"})");
+    ASSERT_TRUE(reader.ok());
+    auto c = reader->required("c");
+    ASSERT_TRUE(c.ok());
+    EXPECT_EQ(c->dump(), R"({"k":[1,"}",{"z":null}]})");
+    EXPECT_EQ(reader->required_string("s").value(), "a\"}");
+    EXPECT_TRUE(reader->optional("absent")->is_null());
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include "common/files.h"
+#include "fakes.h"
+#include "tunnel/request.h"
+
+namespace vorn {
+namespace {
+
+const char* kPrefix = "could not parse product tunnel request: ";
+
+TEST(ProductTunnelRequest, ParsesTheFourMembersAndKeepsUntypedValues) {
+    auto request = parse_product_tunnel_request(R"({
+      "tunnelMode": "full", "transport": " Hysteria2 ", "extra": true,
+      "config": {"server": {"host": "203.0.113.7", "port": 443}},
+      "splitTunnelPolicy": null
+    })");
+    ASSERT_TRUE(request.ok()) << request.error();
+    EXPECT_EQ(request->tunnel_mode, "full");
+    EXPECT_EQ(request->transport, " Hysteria2 ");
+    EXPECT_EQ(request->config["server"]["port"], 443);
+    EXPECT_TRUE(request->split_tunnel_policy.is_null());
+}
+
+TEST(ProductTunnelRequest, RefusesMalformedRecordsNamingTheMember) {
+    struct Case {
+        std::string text;
+        std::string error_after_prefix;  // exact when it starts with "=", else a substring
+    };
+    const Case cases[] = {
+        {R"({"tunnelMode":"full","transport":"xray","config":{}})",
+         "=missing member \"splitTunnelPolicy\" at line 1, column 52"},
+        {R"({"tunnelMode":"full","transport":"xray","config":{},"splitTunnelPolicy":{},"transport":"tuic"})",
+         "=duplicate member \"transport\" at line 1, column 76"},
+        {R"({"tunnelMode":1,"transport":"xray","config":{},"splitTunnelPolicy":{}})",
+         "=member \"tunnelMode\" must be a string, found number at line 1, column 2"},
+        {R"({"tunnelMode":"full","transport":null,"config":{},"splitTunnelPolicy":{}})",
+         "=member \"transport\" must be a string, found null at line 1, column 22"},
+        {"\xEF\xBB\xBF{\"tunnelMode\":\"full\",\"transport\":\"xray\",\"config\":{},\"splitTunnelPolicy\":{}}",
+         "=unexpected byte-order mark at line 1, column 1"},
+        {R"({"tunnelMode":"full","transport":"xray","config":{},"splitTunnelPolicy":{}} x)", "line 1, column "},
+        {"not json", "line 1, column "},
+    };
+    for (const Case& c : cases) {
+        auto request = parse_product_tunnel_request(c.text);
+        ASSERT_FALSE(request.ok()) << c.text;
+        ASSERT_EQ(request.error().rfind(kPrefix, 0), 0u) << request.error();
+        std::string rest = request.error().substr(std::string(kPrefix).size());
+        if (c.error_after_prefix[0] == '=') {
+            EXPECT_EQ(rest, c.error_after_prefix.substr(1));
+        } else {
+            EXPECT_NE(rest.find(c.error_after_prefix), std::string::npos) << rest;
+        }
+    }
+}
+
+TEST(ProductTunnelRequest, ReadFailuresAreReadFailures) {
+    testing::TempDir dir;
+    auto missing = read_product_tunnel_request(dir.str() + "/absent.json");
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().rfind("could not read product tunnel request: ", 0), 0u);
+
+    std::string bad = dir.str() + "/latin1.json";
+    ASSERT_TRUE(write_file(bad, "{\"tunnelMode\":\"f\xFCll\"}").ok());
+    auto invalid = read_product_tunnel_request(bad);
+    ASSERT_FALSE(invalid.ok());
+    EXPECT_EQ(invalid.error().rfind("could not read product tunnel request: ", 0), 0u);
+
+    std::string good = dir.str() + "/ok.json";
+    ASSERT_TRUE(write_file(good, R"({"tunnelMode":"split","transport":"xray","config":{},"splitTunnelPolicy":{}})").ok());
+    EXPECT_TRUE(read_product_tunnel_request(good).ok());
+}
+
+TEST(SplitPolicyAppPaths, SelectsEnabledThroughVpnRulesInOrder) {
+    struct Case {
+        const char* policy;
+        std::vector<std::string> paths;
+    };
+    const Case cases[] = {
+        {R"({})", {}},
+        {R"(null)", {}},
+        {R"({"rules": {}})", {}},
+        {R"({"rules": [
+            {"enabled": true, "mode": "throughVpn", "appPath": "C:\\Browser\\browser.exe"},
+            {"enabled": true, "mode": "throughVpn", "appPath": "C:\\Browser\\browser.exe"},
+            {"enabled": true, "mode": "throughVpn", "appPath": 7}]})",
+         {"C:\\Browser\\browser.exe", "C:\\Browser\\browser.exe"}},
+        {R"({"rules": [
+            {"enabled": "true", "mode": "throughVpn", "appPath": "a"},
+            {"enabled": true, "mode": "ThroughVpn", "appPath": "b"},
+            {"enabled": false, "mode": "throughVpn", "appPath": "c"},
+            {"mode": "throughVpn", "appPath": "d"},
+            "e",
+            {"enabled": true, "mode": "throughVpn", "appPath": " spaced "},
+            {"enabled": true, "mode": "throughVpn", "appPath": ""}]})",
+         {" spaced ", ""}},
+        {R"({"enabled": true, "mode": "throughVpn", "appPath": "x", "rules": []})", {}},
+    };
+    for (const Case& c : cases) {
+        ProductTunnelRequest request;
+        request.split_tunnel_policy = nlohmann::json::parse(c.policy);
+        EXPECT_EQ(split_policy_app_paths(request), c.paths) << c.policy;
+    }
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,172 @@
+#include "wine_machine.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace vorn::wine {
+
+namespace fs = std::filesystem;
+
+std::string windows_path(const fs::path& linux_path) {
+    std::string text = fs::absolute(linux_path).string();
+    for (char& c : text) {
+        if (c == '/') c = '\\';
+    }
+    return "Z:" + text;
+}
+
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_text(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::stringstream s(text);
+    for (std::string line; std::getline(s, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+static pid_t spawn(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> raw;
+    for (const auto& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
+    raw.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, raw[0], &actions, nullptr, raw.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+    return pid;
+}
+
+// Every Wine run of the suite shares one private prefix and never needs a display.
+static void use_private_prefix() {
+    setenv("WINEPREFIX", VORN_WINE_PREFIX, 1);
+    setenv("WINEDEBUG", "-all", 1);
+    setenv("WINEDLLOVERRIDES", "mscoree=;mshtml=", 1);
+    unsetenv("DISPLAY");
+}
+
+WineMachine::WineMachine(const std::string& case_name) {
+    use_private_prefix();
+    fs::path bin = VORN_WINDOWS_BIN_DIR;
+    if (!fs::exists(bin / "vorn-tunnel-service.exe")) {
+        throw std::runtime_error("the windows build is missing: " + bin.string() +
+                                 " (build the windows preset first)");
+    }
+    root_ = fs::path(VORN_WINE_CASES_DIR) / case_name;
+    fs::remove_all(root_);
+    fs::create_directories(state());
+    fs::create_directories(program_data());
+    for (const auto& entry : fs::directory_iterator(bin)) {
+        if (entry.path().extension() == ".exe" || entry.path().extension() == ".dll") {
+            fs::copy_file(entry.path(), machine() / entry.path().filename());
+        }
+    }
+    for (const auto& entry : fs::directory_iterator(bin / "machine")) {
+        fs::copy_file(entry.path(), state() / entry.path().filename());
+    }
+}
+
+WineMachine::~WineMachine() {
+    for (pid_t pid : background_) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+RunResult WineMachine::run(const std::vector<std::string>& windows_argv, int timeout_seconds) {
+    std::vector<std::string> argv = {"wine"};
+    argv.insert(argv.end(), windows_argv.begin(), windows_argv.end());
+    fs::path out = root_ / "last-stdout.txt";
+    fs::path err = root_ / "last-stderr.txt";
+    pid_t pid = spawn(argv, out, err);
+    RunResult result;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            throw std::runtime_error("timed out: " + windows_argv.front());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    result.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = read_text(out);
+    result.err = read_text(err);
+    return result;
+}
+
+RunResult WineMachine::service(const std::vector<std::string>& args, bool with_program_data) {
+    std::vector<std::string> argv = {windows_path(machine() / "launch.exe")};
+    if (with_program_data) {
+        argv.insert(argv.end(), {"--set", "ProgramData=" + windows_path(program_data())});
+    } else {
+        argv.insert(argv.end(), {"--unset", "ProgramData"});
+    }
+    argv.push_back("--");
+    argv.push_back(service_exe());
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, 300);
+}
+
+uint32_t WineMachine::start_idle(const std::string& image_name, int seconds) {
+    fs::path image = machine() / image_name;
+    if (!fs::exists(image)) fs::copy_file(machine() / "idle.exe", image);
+    fs::path pid_file = root_ / (image_name + ".winpid");
+    fs::remove(pid_file);
+    background_.push_back(spawn({"wine", windows_path(image), std::to_string(seconds), windows_path(pid_file)},
+                                "/dev/null", "/dev/null"));
+    for (int i = 0; i < 500; ++i) {
+        std::string text = read_text(pid_file);
+        if (!text.empty()) return static_cast<uint32_t>(std::stoul(text));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    throw std::runtime_error("idle process did not start: " + image_name);
+}
+
+nlohmann::json WineMachine::state_json(const std::string& name) const {
+    return nlohmann::json::parse(read_text(state() / name));
+}
+
+void WineMachine::set_state_json(const std::string& name, const nlohmann::json& value) {
+    write_text(state() / name, value.dump(2));
+}
+
+void WineMachine::set_fault(const std::string& name, const nlohmann::json& value) {
+    nlohmann::json faults = fs::exists(state() / "faults.json") ? state_json("faults.json") : nlohmann::json::object();
+    faults[name] = value;
+    set_state_json("faults.json", faults);
+}
+
+std::vector<std::string> WineMachine::calls() const { return lines_of(read_text(state() / "calls.log")); }
+
+}  // namespace vorn::wine

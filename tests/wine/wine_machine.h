@@ -1,0 +1,62 @@
+#pragma once
+// A simulated Windows machine for one test case: a machine folder holding the real service
+// executable with the stand-ins beside it (and their state folder), and a ProgramData folder of
+// the case's own. Programs run under Wine with a private prefix.
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vorn::wine {
+
+struct RunResult {
+    int rc = -1;
+    std::string out;
+    std::string err;
+};
+
+// Z:\ is the Linux root under Wine.
+std::string windows_path(const std::filesystem::path& linux_path);
+std::string read_text(const std::filesystem::path& path);
+void write_text(const std::filesystem::path& path, const std::string& text);
+std::vector<std::string> lines_of(const std::string& text);
+
+class WineMachine {
+public:
+    explicit WineMachine(const std::string& case_name);
+    ~WineMachine();
+    WineMachine(const WineMachine&) = delete;
+    WineMachine& operator=(const WineMachine&) = delete;
+
+    std::filesystem::path machine() const { return root_ / "machine"; }
+    std::filesystem::path state() const { return root_ / "machine" / "state"; }
+    std::filesystem::path program_data() const { return root_ / "pd"; }
+    std::filesystem::path runtime() const { return root_ / "pd" / "VornVPN" / "runtime"; }
+    std::string service_exe() const { return windows_path(machine() / "vorn-tunnel-service.exe"); }
+
+    // Runs the service executable with ProgramData set to the case's folder (or unset, when
+    // `program_data` is false) and waits for it.
+    RunResult service(const std::vector<std::string>& args, bool with_program_data = true);
+    // Runs any program of the machine folder (or a Windows path) directly.
+    RunResult run(const std::vector<std::string>& windows_argv, int timeout_seconds = 60);
+
+    // Starts idle.exe under another image name and returns its Windows process id.
+    uint32_t start_idle(const std::string& image_name, int seconds = 120);
+
+    nlohmann::json state_json(const std::string& name) const;
+    void set_state_json(const std::string& name, const nlohmann::json& value);
+    void set_fault(const std::string& name, const nlohmann::json& value);
+    // What the stand-ins were asked to do, one "tool arg|arg" line per call.
+    std::vector<std::string> calls() const;
+
+private:
+    std::filesystem::path root_;
+    std::vector<pid_t> background_;
+};
+
+}  // namespace vorn::wine
