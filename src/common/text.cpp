@@ -16,6 +16,42 @@ std::string_view trim(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
+namespace {
+
+bool is_unicode_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+// The code point that starts at `i` and its length, for valid UTF-8 only.
+std::pair<char32_t, size_t> code_point_at(std::string_view s, size_t i) {
+    unsigned char b = static_cast<unsigned char>(s[i]);
+    size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    if (i + n > s.size()) return {0xFFFD, 1};
+    char32_t c = n == 1 ? b : b & (0x3F >> (n - 1));
+    for (size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    return {c, n};
+}
+
+}  // namespace
+
+std::string_view trim_unicode(std::string_view text) {
+    while (!text.empty()) {
+        auto [c, n] = code_point_at(text, 0);
+        if (!is_unicode_space(c)) break;
+        text.remove_prefix(n);
+    }
+    while (!text.empty()) {
+        size_t start = text.size() - 1;
+        while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+        auto [c, n] = code_point_at(text, start);
+        if (n != text.size() - start || !is_unicode_space(c)) break;
+        text.remove_suffix(n);
+    }
+    return text;
+}
+
 static char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 static char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 

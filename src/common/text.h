@@ -13,6 +13,8 @@ namespace vorn {
 
 bool is_ascii_space(char c);
 std::string_view trim(std::string_view text);
+// Also removes the non-ASCII white space characters (no-break space, ideographic space, ...).
+std::string_view trim_unicode(std::string_view text);
 std::string to_ascii_lower(std::string_view text);
 std::string to_ascii_upper(std::string_view text);
 bool equals_ignore_ascii_case(std::string_view a, std::string_view b);

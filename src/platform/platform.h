@@ -5,6 +5,8 @@
 
 #include "platform/clock.h"
 #include "platform/environment.h"
+#include "platform/network.h"
+#include "platform/processes.h"
 #include "platform/tools.h"
 
 namespace vorn {
@@ -13,6 +15,8 @@ struct Platform {
     Environment& env;
     ToolRunner& tools;
     Clock& clock;
+    ProcessLauncher& processes;
+    Network& net;
     std::ostream& out;
     std::ostream& err;
 };

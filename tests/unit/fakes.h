@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -76,6 +77,59 @@ public:
     uint32_t pid = 2216;
 };
 
+// A child whose polls answer from a script: running until `exit_after_polls` polls were made,
+// then exited with `exit_code` (or a poll error when `poll_error` is set).
+class FakeChild : public ChildProcess {
+public:
+    explicit FakeChild(uint32_t id = 4321) : id_(id) {}
+    uint32_t pid() const override { return id_; }
+    Result<std::optional<uint32_t>> poll() override {
+        ++polls;
+        if (poll_error) return fail(*poll_error);
+        if (exit_after_polls >= 0 && polls > exit_after_polls) return std::optional<uint32_t>(exit_code);
+        return std::optional<uint32_t>();
+    }
+    int polls = 0;
+    int exit_after_polls = -1;
+    uint32_t exit_code = 0;
+    std::optional<std::string> poll_error;
+
+private:
+    uint32_t id_;
+};
+
+class FakeLauncher : public ProcessLauncher {
+public:
+    std::unique_ptr<ChildProcess> launch(const LaunchRequest& request,
+                                         std::optional<LaunchFailure>& failure) override {
+        requests.push_back(request);
+        if (next_failure) {
+            failure = next_failure;
+            return nullptr;
+        }
+        auto child = std::make_unique<FakeChild>(next_pid);
+        child->exit_after_polls = exit_after_polls;
+        child->exit_code = exit_code;
+        return child;
+    }
+    std::vector<LaunchRequest> requests;
+    std::optional<LaunchFailure> next_failure;
+    uint32_t next_pid = 4321;
+    int exit_after_polls = -1;
+    uint32_t exit_code = 0;
+};
+
+// Accepts connections from the `accept_from`-th attempt on (1-based; 0 never).
+class FakeNetwork : public Network {
+public:
+    bool tcp_connect(const std::string& host, uint16_t port) override {
+        attempts.push_back(host + ":" + std::to_string(port));
+        return accept_from != 0 && static_cast<int>(attempts.size()) >= accept_from;
+    }
+    int accept_from = 1;
+    std::vector<std::string> attempts;
+};
+
 class FakeClock : public Clock {
 public:
     uint64_t unix_time_ms() override { return now_ms; }
@@ -117,9 +171,11 @@ struct FakePlatform {
     FakeEnvironment env;
     FakeTools tools;
     FakeClock clock;
+    FakeLauncher processes;
+    FakeNetwork net;
     std::ostringstream out;
     std::ostringstream err;
-    Platform platform{env, tools, clock, out, err};
+    Platform platform{env, tools, clock, processes, net, out, err};
 };
 
 }  // namespace vorn::testing

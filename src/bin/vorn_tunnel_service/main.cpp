@@ -16,6 +16,8 @@ int wmain(int argc, wchar_t** argv) {
     vorn::win32::Win32Environment env;
     vorn::win32::Win32ToolRunner tools;
     vorn::win32::Win32Clock clock;
-    vorn::Platform platform{env, tools, clock, std::cout, std::cerr};
+    vorn::win32::Win32ProcessLauncher processes;
+    vorn::win32::Win32Network net;
+    vorn::Platform platform{env, tools, clock, processes, net, std::cout, std::cerr};
     return vorn::run_command_line(platform, args);
 }

@@ -14,6 +14,7 @@
 #include "common/argv_quote.h"
 #include "common/text.h"
 #include "platform/win32/handle.h"
+#include "platform/win32/process_util.h"
 #include "platform/win32/win32_platform.h"
 
 namespace vorn::win32 {
@@ -24,28 +25,6 @@ namespace {
 constexpr DWORD kToolTimeoutMs = 120000;
 // Output that a tool's own children keep open after it exited is not waited for beyond this.
 constexpr DWORD kDrainAfterExitMs = 2000;
-
-std::wstring directory_of(const std::wstring& path) {
-    size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
-
-bool is_file(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::wstring own_directory() {
-    std::wstring buffer(32768, L'\0');
-    DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    return directory_of(buffer.substr(0, n));
-}
-
-std::wstring system_directory() {
-    wchar_t buffer[MAX_PATH + 1] = {};
-    UINT n = GetSystemDirectoryW(buffer, MAX_PATH + 1);
-    return std::wstring(buffer, n <= MAX_PATH ? n : 0);
-}
 
 std::optional<std::wstring> find_tool(const std::string& program) {
     std::wstring name = to_wide(program);
@@ -60,25 +39,6 @@ std::optional<std::wstring> find_tool(const std::string& program) {
         if (is_file(candidate)) return candidate;
     }
     return std::nullopt;
-}
-
-SECURITY_ATTRIBUTES inheritable() { return SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE}; }
-
-UniqueHandle open_null_device() {
-    SECURITY_ATTRIBUTES sa = inheritable();
-    return UniqueHandle(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    &sa, OPEN_EXISTING, 0, nullptr));
-}
-
-UniqueHandle inheritable_copy(DWORD std_handle) {
-    HANDLE source = GetStdHandle(std_handle);
-    if (source == nullptr || source == INVALID_HANDLE_VALUE) return open_null_device();
-    HANDLE copy = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &copy, 0, TRUE,
-                         DUPLICATE_SAME_ACCESS)) {
-        return open_null_device();
-    }
-    return UniqueHandle(copy);
 }
 
 // One end read by us with overlapped I/O, the other inherited by the child.
@@ -143,45 +103,6 @@ void cancel_read(OutputPipe& pipe) {
     pipe.pending = false;
 }
 
-// Owns the attribute list that limits inheritance to the child's own standard handles.
-class HandleListAttribute {
-public:
-    explicit HandleListAttribute(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
-        SIZE_T size = 0;
-        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-        storage_.resize(size);
-        list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
-        ok_ = InitializeProcThreadAttributeList(list_, 1, 0, &size) &&
-              UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
-                                        handles_.size() * sizeof(HANDLE), nullptr, nullptr);
-        initialized_ = true;
-    }
-    HandleListAttribute(const HandleListAttribute&) = delete;
-    HandleListAttribute& operator=(const HandleListAttribute&) = delete;
-    ~HandleListAttribute() {
-        if (initialized_) DeleteProcThreadAttributeList(list_);
-    }
-    bool ok() const { return ok_; }
-    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
-
-private:
-    std::vector<HANDLE> handles_;
-    std::vector<unsigned char> storage_;
-    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
-    bool ok_ = false;
-    bool initialized_ = false;
-};
-
-std::vector<HANDLE> unique_handles(std::initializer_list<HANDLE> handles) {
-    std::vector<HANDLE> out;
-    for (HANDLE h : handles) {
-        bool seen = false;
-        for (HANDLE o : out) seen = seen || o == h;
-        if (!seen) out.push_back(h);
-    }
-    return out;
-}
-
 }  // namespace
 
 Result<ToolRun> Win32ToolRunner::run(const std::string& program, const std::vector<std::string>& args,
@@ -214,31 +135,10 @@ Result<ToolRun> Win32ToolRunner::run(const std::string& program, const std::vect
     }
     HANDLE child_out = stdio == ToolStdio::Capture ? out_pipe.write_end.get() : out.get();
     HANDLE child_err = stdio == ToolStdio::Capture ? err_pipe.write_end.get() : err.get();
-    if (!in || child_out == nullptr || child_out == INVALID_HANDLE_VALUE || child_err == nullptr ||
-        child_err == INVALID_HANDLE_VALUE) {
-        return fail(last_error_text());
-    }
-
-    HandleListAttribute attribute(unique_handles({in.get(), child_out, child_err}));
-    if (!attribute.ok()) return fail(last_error_text());
-
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = in.get();
-    startup.StartupInfo.hStdOutput = child_out;
-    startup.StartupInfo.hStdError = child_err;
-    startup.lpAttributeList = attribute.get();
-
-    std::wstring command_line = to_wide(build_command_line(from_wide(*path), args));
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(path->c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                        CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
-                        nullptr, nullptr, &startup.StartupInfo, &info)) {
-        return fail(last_error_text());
-    }
-    UniqueHandle process(info.hProcess);
-    UniqueHandle thread(info.hThread);
+    auto started = start_hidden_process(*path, to_wide(build_command_line(from_wide(*path), args)),
+                                        in.get(), child_out, child_err);
+    if (!started) return started.failure();
+    UniqueHandle process = std::move(started->process);
     // Our copies of the child's ends must go, or the pipes never report end of stream.
     in.reset();
     out.reset();

@@ -3,6 +3,8 @@
 
 #include "platform/clock.h"
 #include "platform/environment.h"
+#include "platform/network.h"
+#include "platform/processes.h"
 #include "platform/tools.h"
 
 namespace vorn::win32 {
@@ -26,6 +28,24 @@ class Win32ToolRunner final : public ToolRunner {
 public:
     Result<ToolRun> run(const std::string& program, const std::vector<std::string>& args,
                         ToolStdio stdio) override;
+};
+
+class Win32ProcessLauncher final : public ProcessLauncher {
+public:
+    std::unique_ptr<ChildProcess> launch(const LaunchRequest& request,
+                                         std::optional<LaunchFailure>& failure) override;
+};
+
+class Win32Network final : public Network {
+public:
+    Win32Network();
+    ~Win32Network() override;
+    Win32Network(const Win32Network&) = delete;
+    Win32Network& operator=(const Win32Network&) = delete;
+    bool tcp_connect(const std::string& host, uint16_t port) override;
+
+private:
+    bool started_ = false;
 };
 
 // Standard output and error carry bytes unchanged (no CR LF translation).

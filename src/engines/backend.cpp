@@ -1,0 +1,125 @@
+#include "engines/backend.h"
+
+#include "engines/readiness.h"
+#include "engines/xray_config.h"
+#include "service/status.h"
+
+namespace vorn {
+
+using nlohmann::json;
+
+namespace {
+
+const json& empty_object() {
+    static const json empty = json::object();
+    return empty;
+}
+
+const json& object_member(const json& value, const char* key) {
+    if (!value.is_object()) return empty_object();
+    auto it = value.find(key);
+    return it == value.end() || !it->is_object() ? empty_object() : *it;
+}
+
+struct ServerSettings {
+    std::string host;
+    std::string address;  // host:port, an IPv6 literal unbracketed
+    std::string sni;
+    bool insecure;
+};
+
+ServerSettings server_settings(const json& server, uint64_t default_port) {
+    ServerSettings s;
+    s.host = server.contains("host") && server["host"].is_string() ? server["host"].get<std::string>() : "";
+    uint64_t port = default_port;
+    if (server.contains("port")) {
+        const json& p = server["port"];
+        bool non_negative = p.is_number_unsigned() || (p.is_number_integer() && p.get<int64_t>() >= 0);
+        if (non_negative) port = p.get<uint64_t>();
+    }
+    s.address = s.host + ":" + std::to_string(port);
+    s.sni = server.contains("sni") && server["sni"].is_string() ? server["sni"].get<std::string>() : s.host;
+    s.insecure = server.contains("allowInsecure") && server["allowInsecure"].is_boolean() &&
+                 server["allowInsecure"].get<bool>();
+    return s;
+}
+
+json copied(const json& object, const char* key) {
+    auto it = object.find(key);
+    return it == object.end() ? json(nullptr) : *it;
+}
+
+}  // namespace
+
+Result<Backend> select_backend(const ProductTunnelRequest& request) {
+    std::string transport = normalized_transport(request.transport);
+    if (transport == "XRAY") return Backend::None;
+    if (transport == "HYSTERIA2") return Backend::Hysteria2;
+    if (transport == "TUIC") return Backend::Tuic;
+    return fail("PRODUCT_TUNNEL_BACKEND_NOT_INSTALLED: " + transport + " is not supported by product tunnel");
+}
+
+BackendInfo backend_info(Backend backend) {
+    if (backend == Backend::Hysteria2) return {&hysteria_engine(), kHysteriaSocksPort};
+    return {&tuic_engine(), kTuicSocksPort};
+}
+
+json build_hysteria_config(const ProductTunnelRequest& request) {
+    const json& server = object_member(request.config, "server");
+    const json& user = object_member(request.config, "user");
+    ServerSettings s = server_settings(server, 8443);
+    json password = copied(user, "password");
+    return {{"auth", password.is_string() ? password : json("")},
+            {"server", s.address},
+            {"socks5", {{"listen", "127.0.0.1:" + std::to_string(kHysteriaSocksPort)}}},
+            {"tls", {{"insecure", s.insecure}, {"sni", s.sni}}}};
+}
+
+json build_tuic_config(const ProductTunnelRequest& request) {
+    const json& server = object_member(request.config, "server");
+    const json& user = object_member(request.config, "user");
+    ServerSettings s = server_settings(server, 443);
+    json congestion = copied(server, "congestionControl");
+    return {{"local", {{"server", "127.0.0.1:" + std::to_string(kTuicSocksPort)}}},
+            {"log_level", "info"},
+            {"relay",
+             {{"alpn", server.contains("alpn") ? server["alpn"] : json::array({"h3"})},
+              {"congestion_control", congestion.is_string() ? congestion : json("bbr")},
+              {"disable_sni", false},
+              {"password", copied(user, "password")},
+              {"server", s.address},
+              {"skip_cert_verify", s.insecure},
+              {"sni", s.sni},
+              {"udp_relay_mode", "native"},
+              {"uuid", copied(user, "uuid")},
+              {"zero_rtt_handshake", false}}}};
+}
+
+Status start_backend(Platform& platform, const ProductTunnelRequest& request) {
+    auto backend = select_backend(request);
+    if (!backend) return backend.failure();
+    if (*backend == Backend::None) return {};
+    const BackendInfo info = backend_info(*backend);
+    const EngineSpec& engine = *info.engine;
+    const std::string label(engine.label);
+
+    json config = *backend == Backend::Hysteria2 ? build_hysteria_config(request) : build_tuic_config(request);
+    if (auto written = write_engine_config(platform.env, engine.config_file, config, label); !written) {
+        return written;
+    }
+    auto executable = locate_engine(engine, platform.env);
+    if (!executable) return executable.failure();
+    std::string config_path = runtime_file(platform.env, engine.config_file);
+    std::vector<std::string> args = *backend == Backend::Hysteria2
+                                        ? std::vector<std::string>{"client", "-c", config_path, "--disable-update-check"}
+                                        : std::vector<std::string>{"-c", config_path};
+    auto child = launch_engine(platform, *executable, std::move(args), engine.stdout_log, engine.stderr_log,
+                               engine_launch_messages(label));
+    if (!child) return child.failure();
+    if (auto pid = write_engine_pid(platform.env, engine.pid_file, **child); !pid) {
+        return fail("could not write " + label + " pid: " + pid.error());
+    }
+    return wait_for_socks_port(platform, info.socks_port, **child, engine.stdout_log, engine.stderr_log, label);
+}
+
+}  // namespace vorn

@@ -1,0 +1,69 @@
+#pragma once
+// The proxy engines: where each executable is looked for, how it is started with its output
+// captured, its pid file and the tail of its logs.
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common/result.h"
+#include "platform/platform.h"
+
+namespace vorn {
+
+struct EngineSpec {
+    std::string_view executable;  // "xray.exe": also the name in the "was not found" message
+    std::string_view label;
+    std::string_view env_variable;
+    std::vector<std::string_view> own_names;              // tried in the service's own folder
+    std::vector<std::vector<std::string_view>> ancestor_candidates;  // path components
+    bool bare_name_in_current_folder;  // Xray: the bare name is added after the candidates
+    std::string_view config_file;
+    std::string_view stdout_log;
+    std::string_view stderr_log;
+    std::string_view pid_file;
+};
+
+const EngineSpec& xray_engine();
+const EngineSpec& hysteria_engine();
+const EngineSpec& tuic_engine();
+
+// Every path probed, in order (the service folder, each ancestor, the current folder).
+std::vector<std::string> engine_candidates(const EngineSpec& engine, Environment& env);
+Result<std::string> locate_engine(const EngineSpec& engine, Environment& env);
+
+Status write_engine_config(Environment& env, std::string_view file_name, const nlohmann::json& value,
+                           std::string_view label);
+
+// Messages used when a launch fails at each stage.
+struct LaunchMessages {
+    std::string stdout_log;
+    std::string stderr_log;
+    std::string start;
+};
+LaunchMessages engine_launch_messages(std::string_view label);
+LaunchMessages xray_tun_launch_messages();
+LaunchMessages xray_split_launch_messages();
+
+Result<std::unique_ptr<ChildProcess>> launch_engine(Platform& platform, const std::string& executable,
+                                                    std::vector<std::string> args,
+                                                    std::string_view stdout_log,
+                                                    std::string_view stderr_log,
+                                                    const LaunchMessages& messages);
+
+// Writes the id as bare decimal digits; the failure is the operating system's text.
+Status write_engine_pid(Environment& env, std::string_view pid_file, const ChildProcess& child);
+
+// The last 20 lines of a runtime-directory log, trimmed; "" when it cannot be read.
+std::string read_log_tail(Environment& env, std::string_view log_name);
+std::string log_tail_of_text(std::string_view text);
+
+Status copy_wintun_next_to_xray(const std::string& xray_path, const std::string& wintun_source);
+
+// ": " + the stderr tail, else ": " + the stdout tail, else nothing.
+std::string exit_detail(Environment& env, std::string_view stdout_log, std::string_view stderr_log);
+
+}  // namespace vorn

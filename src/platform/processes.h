@@ -1,0 +1,46 @@
+#pragma once
+// Starting the proxy engines: hidden children with their output captured in log files.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/result.h"
+
+namespace vorn {
+
+// A started child. Dropping it closes our handles; the process keeps running.
+class ChildProcess {
+public:
+    virtual ~ChildProcess() = default;
+    virtual uint32_t pid() const = 0;
+    // Asks without waiting: absent while it runs, else its exit status.
+    virtual Result<std::optional<uint32_t>> poll() = 0;
+};
+
+enum class LaunchStage { StdoutLog, StderrLog, Start };
+
+struct LaunchFailure {
+    LaunchStage stage;
+    std::string cause;
+};
+
+struct LaunchRequest {
+    std::string executable;  // full path
+    std::vector<std::string> args;
+    std::string stdout_log;  // full paths; created anew with read, write and delete sharing
+    std::string stderr_log;
+};
+
+class ProcessLauncher {
+public:
+    virtual ~ProcessLauncher() = default;
+    // Creates the stdout log, then the stderr log, then starts the program with CREATE_NO_WINDOW,
+    // the null device as input and the logs as output; only those three handles are inherited.
+    virtual std::unique_ptr<ChildProcess> launch(const LaunchRequest& request,
+                                                 std::optional<LaunchFailure>& failure) = 0;
+};
+
+}  // namespace vorn

@@ -1,0 +1,62 @@
+// Starting proxy engines: hidden, input from the null device, output into log files that stay
+// readable, writable and deletable by others while the engine runs.
+
+#include "common/argv_quote.h"
+#include "platform/win32/handle.h"
+#include "platform/win32/process_util.h"
+#include "platform/win32/win32_platform.h"
+
+namespace vorn::win32 {
+
+namespace {
+
+class Win32Child final : public ChildProcess {
+public:
+    explicit Win32Child(StartedProcess started) : started_(std::move(started)) {}
+    uint32_t pid() const override { return started_.pid; }
+    Result<std::optional<uint32_t>> poll() override {
+        DWORD r = WaitForSingleObject(started_.process.get(), 0);
+        if (r == WAIT_TIMEOUT) return std::optional<uint32_t>();
+        if (r != WAIT_OBJECT_0) return fail(last_error_text());
+        DWORD code = 0;
+        if (!GetExitCodeProcess(started_.process.get(), &code)) return fail(last_error_text());
+        return std::optional<uint32_t>(code);
+    }
+
+private:
+    StartedProcess started_;
+};
+
+UniqueHandle create_log(const std::string& path) {
+    SECURITY_ATTRIBUTES sa = inheritable();
+    return UniqueHandle(CreateFileW(to_wide(path).c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> Win32ProcessLauncher::launch(const LaunchRequest& request,
+                                                           std::optional<LaunchFailure>& failure) {
+    UniqueHandle out = create_log(request.stdout_log);
+    if (!out) {
+        failure = LaunchFailure{LaunchStage::StdoutLog, last_error_text()};
+        return nullptr;
+    }
+    UniqueHandle err = create_log(request.stderr_log);
+    if (!err) {
+        failure = LaunchFailure{LaunchStage::StderrLog, last_error_text()};
+        return nullptr;
+    }
+    UniqueHandle in = open_null_device();
+    auto started = start_hidden_process(to_wide(request.executable),
+                                        to_wide(build_command_line(request.executable, request.args)),
+                                        in.get(), out.get(), err.get());
+    if (!started) {
+        failure = LaunchFailure{LaunchStage::Start, started.error()};
+        return nullptr;
+    }
+    return std::make_unique<Win32Child>(std::move(*started));
+}
+
+}  // namespace vorn::win32
