@@ -1,6 +1,9 @@
 #include "wine_machine.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -94,10 +97,84 @@ WineMachine::WineMachine(const std::string& case_name) {
 }
 
 WineMachine::~WineMachine() {
+    // Ends every Windows process of the prefix (engines hold the fixed ports) and its services.
+    std::vector<std::string> argv = {"wineserver", "-k"};
+    pid_t killer = spawn(argv, "/dev/null", "/dev/null");
+    waitpid(killer, nullptr, 0);
     for (pid_t pid : background_) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+}
+
+RunResult WineMachine::program(const std::string& name, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {windows_path(machine() / "launch.exe"), "--set",
+                                     "ProgramData=" + windows_path(program_data()), "--",
+                                     windows_path(machine() / name)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, 300);
+}
+
+static int connect_loopback(uint16_t port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+bool port_open(uint16_t port) {
+    int s = connect_loopback(port);
+    if (s < 0) return false;
+    close(s);
+    return true;
+}
+
+std::string socks5_exchange(uint16_t socks_port, uint16_t target_port, const std::string& payload) {
+    int s = connect_loopback(socks_port);
+    if (s < 0) return "<no connection>";
+    timeval limit{10, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    unsigned char hello[3] = {5, 1, 0};
+    unsigned char request[10] = {5, 1, 0, 1, 127, 0, 0, 1, static_cast<unsigned char>(target_port >> 8),
+                                 static_cast<unsigned char>(target_port & 255)};
+    unsigned char reply[10];
+    std::string got;
+    if (send(s, hello, 3, 0) != 3 || recv(s, reply, 2, MSG_WAITALL) != 2 || reply[1] != 0 ||
+        send(s, request, 10, 0) != 10 || recv(s, reply, 10, MSG_WAITALL) != 10 || reply[1] != 0) {
+        close(s);
+        return "<socks refused>";
+    }
+    send(s, payload.data(), payload.size(), 0);
+    shutdown(s, SHUT_WR);
+    char buffer[4096];
+    for (ssize_t n; (n = recv(s, buffer, sizeof buffer, 0)) > 0;) got.append(buffer, static_cast<size_t>(n));
+    close(s);
+    return got;
+}
+
+uint16_t start_echo_server() {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener, 4);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::thread([listener] {
+        int client = accept(listener, nullptr, nullptr);
+        char buffer[4096];
+        for (ssize_t n; (n = recv(client, buffer, sizeof buffer, 0)) > 0;) send(client, buffer, static_cast<size_t>(n), 0);
+        close(client);
+        close(listener);
+    }).detach();
+    return ntohs(address.sin_port);
 }
 
 RunResult WineMachine::run(const std::vector<std::string>& windows_argv, int timeout_seconds) {

@@ -14,6 +14,14 @@
 
 namespace vorn::wine {
 
+// Opens a TCP connection to 127.0.0.1:port from Linux (Wine's loopback is the host's).
+bool port_open(uint16_t port);
+// SOCKS5 no-authentication CONNECT to 127.0.0.1:target through 127.0.0.1:socks_port, then sends
+// `payload` and returns what comes back until the far end closes.
+std::string socks5_exchange(uint16_t socks_port, uint16_t target_port, const std::string& payload);
+// A one-shot echo server on 127.0.0.1 (a thread); returns its port.
+uint16_t start_echo_server();
+
 struct RunResult {
     int rc = -1;
     std::string out;
@@ -42,6 +50,8 @@ public:
     // Runs the service executable with ProgramData set to the case's folder (or unset, when
     // `program_data` is false) and waits for it.
     RunResult service(const std::vector<std::string>& args, bool with_program_data = true);
+    // Runs a program of the machine folder with ProgramData set to the case's folder.
+    RunResult program(const std::string& name, const std::vector<std::string>& args);
     // Runs any program of the machine folder (or a Windows path) directly.
     RunResult run(const std::vector<std::string>& windows_argv, int timeout_seconds = 60);
 

@@ -82,23 +82,35 @@ RemoteKind open_far_side(const ProxyOptions& options, const std::string& host, u
     return remote == INVALID_SOCKET ? RemoteKind::Failed : RemoteKind::Socket;
 }
 
-// Copies both ways until either side ends; a simulated remote side swallows what it gets.
+// Copies both ways; an end of stream on one side is passed on as a shutdown of the other, and
+// both are closed once neither has more to say. A simulated far side swallows what it gets.
 void relay(SOCKET client, SOCKET remote) {
     char buffer[16384];
-    for (;;) {
+    bool client_open = true;
+    bool remote_open = remote != INVALID_SOCKET;
+    while (client_open || remote_open) {
         fd_set readable;
         FD_ZERO(&readable);
-        FD_SET(client, &readable);
-        if (remote != INVALID_SOCKET) FD_SET(remote, &readable);
+        if (client_open) FD_SET(client, &readable);
+        if (remote_open) FD_SET(remote, &readable);
         if (select(0, &readable, nullptr, nullptr, nullptr) <= 0) break;
-        if (FD_ISSET(client, &readable)) {
+        if (client_open && FD_ISSET(client, &readable)) {
             int n = recv(client, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            if (remote != INVALID_SOCKET && !write_all(remote, buffer, n)) break;
+            if (n <= 0) {
+                client_open = false;
+                if (remote != INVALID_SOCKET) shutdown(remote, SD_SEND);
+            } else if (remote != INVALID_SOCKET && !write_all(remote, buffer, n)) {
+                break;
+            }
         }
-        if (remote != INVALID_SOCKET && FD_ISSET(remote, &readable)) {
+        if (remote_open && FD_ISSET(remote, &readable)) {
             int n = recv(remote, buffer, sizeof buffer, 0);
-            if (n <= 0 || !write_all(client, buffer, n)) break;
+            if (n <= 0) {
+                remote_open = false;
+                shutdown(client, SD_SEND);
+            } else if (!write_all(client, buffer, n)) {
+                break;
+            }
         }
     }
     if (remote != INVALID_SOCKET) closesocket(remote);
