@@ -55,9 +55,13 @@ int wmain(int argc, wchar_t** argv) {
     for (const auto& inbound : config["inbounds"]) {
         std::string protocol = inbound.value("protocol", "");
         if (protocol == "tun") {
+            // Like Xray, load wintun.dll from our own folder and use its adapter entry points.
             std::wstring wintun = module_directory() + L"\\wintun.dll";
-            if (GetFileAttributesW(wintun.c_str()) == INVALID_FILE_ATTRIBUTES) {
-                fail_start("Failed to start: app/tun: failed to load wintun.dll: The specified module could not be found.", kConfigError);
+            HMODULE module = LoadLibraryExW(wintun.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+            if (module == nullptr || GetProcAddress(module, "WintunCreateAdapter") == nullptr ||
+                GetProcAddress(module, "WintunCloseAdapter") == nullptr) {
+                fail_start("Failed to start: app/tun: failed to load wintun.dll: Windows error " +
+                               std::to_string(GetLastError()), kConfigError);
             }
             if (!faults.no_adapter) show_tunnel_interface(inbound);
         } else if ((protocol == "http" || protocol == "socks") && !faults.no_listen) {

@@ -2,12 +2,15 @@
 // The ports the core works through. The composition root builds one and hands it down.
 
 #include <iosfwd>
+#include <string_view>
 
 #include "platform/clock.h"
 #include "platform/environment.h"
+#include "platform/library.h"
 #include "platform/network.h"
 #include "platform/processes.h"
 #include "platform/tools.h"
+#include "platform/wfp.h"
 
 namespace vorn {
 
@@ -17,6 +20,9 @@ struct Platform {
     Clock& clock;
     ProcessLauncher& processes;
     Network& net;
+    DllLoader& dlls;
+    Wfp& wfp;
+    std::string_view wintun_image;  // the Wintun DLL carried inside the executable
     std::ostream& out;
     std::ostream& err;
 };

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -126,8 +127,83 @@ public:
         attempts.push_back(host + ":" + std::to_string(port));
         return accept_from != 0 && static_cast<int>(attempts.size()) >= accept_from;
     }
+    std::optional<std::string> resolve_ipv4(const std::string& host) override {
+        lookups.push_back(host);
+        auto it = dns.find(host);
+        return it == dns.end() ? std::nullopt : std::optional(it->second);
+    }
     int accept_from = 1;
     std::vector<std::string> attempts;
+    std::map<std::string, std::string> dns;
+    std::vector<std::string> lookups;
+};
+
+class FakeModule : public LoadedModule {
+public:
+    explicit FakeModule(std::vector<std::string> exports, int* live) : exports_(std::move(exports)), live_(live) {
+        ++*live_;
+    }
+    ~FakeModule() override { --*live_; }
+    Result<void*> find_export(const std::string& name, uint32_t& error) override {
+        for (size_t i = 0; i < exports_.size(); ++i) {
+            if (exports_[i] == name) return reinterpret_cast<void*>(0x1000 + i);
+        }
+        error = 127;  // ERROR_PROC_NOT_FOUND
+        return fail("not found");
+    }
+
+private:
+    std::vector<std::string> exports_;
+    int* live_;
+};
+
+class FakeDllLoader : public DllLoader {
+public:
+    std::unique_ptr<LoadedModule> load(const std::string& path, uint32_t& error) override {
+        loaded.push_back(path);
+        if (load_error != 0) {
+            error = load_error;
+            return nullptr;
+        }
+        return std::make_unique<FakeModule>(exports, &live_modules);
+    }
+    std::vector<std::string> loaded;
+    uint32_t load_error = 0;
+    std::vector<std::string> exports = {"WintunCreateAdapter", "WintunOpenAdapter", "WintunCloseAdapter",
+                                        "WintunDeleteDriver"};
+    int live_modules = 0;
+};
+
+// Records every WFP call as text ("filter {GUID}", "sublayer ...", "provider ...", "close").
+class FakeWfp : public Wfp {
+public:
+    class Session : public WfpSession {
+    public:
+        explicit Session(FakeWfp& owner) : owner_(owner) {}
+        ~Session() override { owner_.calls.push_back("close"); }
+        uint32_t delete_filter(const Guid& key) override { return record("filter", key, 0x80320003); }
+        uint32_t delete_sublayer(const Guid& key) override { return record("sublayer", key, 0x80320007); }
+        uint32_t delete_provider(const Guid& key) override { return record("provider", key, 0x80320005); }
+
+    private:
+        uint32_t record(const char* what, const Guid& key, uint32_t missing) {
+            owner_.calls.push_back(std::string(what) + " " + std::to_string(key.data1) + "/" +
+                                   std::to_string(key.data4[6]) + "/" + std::to_string(key.data4[7]));
+            return missing;
+        }
+        FakeWfp& owner_;
+    };
+
+    std::unique_ptr<WfpSession> open(uint32_t& status) override {
+        calls.push_back("open");
+        if (open_status != 0) {
+            status = open_status;
+            return nullptr;
+        }
+        return std::make_unique<Session>(*this);
+    }
+    uint32_t open_status = 0;
+    std::vector<std::string> calls;
 };
 
 class FakeClock : public Clock {
@@ -160,6 +236,14 @@ private:
     std::filesystem::path path_;
 };
 
+// Captured Windows output (CR LF line ends) from tests/unit/fixtures.
+inline std::string fixture(const std::string& name) {
+    std::ifstream in(std::string(VORN_UNIT_FIXTURES_DIR) + "/" + name, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
 // Everything a core operation needs, with ProgramData pointing into a temporary folder.
 struct FakePlatform {
     FakePlatform() {
@@ -173,9 +257,12 @@ struct FakePlatform {
     FakeClock clock;
     FakeLauncher processes;
     FakeNetwork net;
+    FakeDllLoader dlls;
+    FakeWfp wfp;
+    std::string wintun_image = std::string("MZ\x90\0stand-in image", 18);
     std::ostringstream out;
     std::ostringstream err;
-    Platform platform{env, tools, clock, processes, net, out, err};
+    Platform platform{env, tools, clock, processes, net, dlls, wfp, wintun_image, out, err};
 };
 
 }  // namespace vorn::testing

@@ -87,7 +87,8 @@ WineMachine::WineMachine(const std::string& case_name) {
     fs::create_directories(state());
     fs::create_directories(program_data());
     for (const auto& entry : fs::directory_iterator(bin)) {
-        if (entry.path().extension() == ".exe" || entry.path().extension() == ".dll") {
+        // The stand-in wintun.dll is not laid out: the executable carries it and writes it out.
+        if (entry.path().extension() == ".exe" || entry.path().filename() == "fwpuclnt.dll") {
             fs::copy_file(entry.path(), machine() / entry.path().filename());
         }
     }

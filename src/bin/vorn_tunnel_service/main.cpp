@@ -18,6 +18,9 @@ int wmain(int argc, wchar_t** argv) {
     vorn::win32::Win32Clock clock;
     vorn::win32::Win32ProcessLauncher processes;
     vorn::win32::Win32Network net;
-    vorn::Platform platform{env, tools, clock, processes, net, std::cout, std::cerr};
+    vorn::win32::Win32DllLoader dlls;
+    vorn::win32::Win32Wfp wfp;
+    vorn::Platform platform{env,  tools, clock, processes, net, dlls, wfp, vorn::win32::embedded_wintun_image(),
+                            std::cout, std::cerr};
     return vorn::run_command_line(platform, args);
 }

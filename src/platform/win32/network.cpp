@@ -26,4 +26,20 @@ bool Win32Network::tcp_connect(const std::string& host, uint16_t port) {
     return ok;
 }
 
+std::optional<std::string> Win32Network::resolve_ipv4(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* answer = nullptr;
+    if (getaddrinfo(host.c_str(), "0", &hints, &answer) != 0) return std::nullopt;
+    std::optional<std::string> first;
+    for (addrinfo* a = answer; a != nullptr && !first; a = a->ai_next) {
+        if (a->ai_family != AF_INET) continue;
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr, text, sizeof text);
+        first = text;
+    }
+    freeaddrinfo(answer);
+    return first;
+}
+
 }  // namespace vorn::win32

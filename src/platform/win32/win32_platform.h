@@ -1,8 +1,12 @@
 #pragma once
+
+#include <string_view>
 // The production adapters. Only the composition root constructs these.
 
 #include "platform/clock.h"
 #include "platform/environment.h"
+#include "platform/library.h"
+#include "platform/wfp.h"
 #include "platform/network.h"
 #include "platform/processes.h"
 #include "platform/tools.h"
@@ -43,10 +47,24 @@ public:
     Win32Network(const Win32Network&) = delete;
     Win32Network& operator=(const Win32Network&) = delete;
     bool tcp_connect(const std::string& host, uint16_t port) override;
+    std::optional<std::string> resolve_ipv4(const std::string& host) override;
 
 private:
     bool started_ = false;
 };
+
+class Win32DllLoader final : public DllLoader {
+public:
+    std::unique_ptr<LoadedModule> load(const std::string& path, uint32_t& error) override;
+};
+
+class Win32Wfp final : public Wfp {
+public:
+    std::unique_ptr<WfpSession> open(uint32_t& status) override;
+};
+
+// The Wintun DLL carried inside the executable.
+std::string_view embedded_wintun_image();
 
 // Standard output and error carry bytes unchanged (no CR LF translation).
 void use_binary_console_streams();

@@ -73,7 +73,9 @@ int wmain(int argc, wchar_t** argv) {
     win32::Win32Clock clock;
     win32::Win32ProcessLauncher processes;
     win32::Win32Network net;
-    Platform p{env, tools, clock, processes, net, std::cout, std::cerr};
+    win32::Win32DllLoader dlls;
+    win32::Win32Wfp wfp;
+    Platform p{env, tools, clock, processes, net, dlls, wfp, win32::embedded_wintun_image(), std::cout, std::cerr};
     if (args.size() < 2) return 2;
     if (auto made = create_directories(runtime_directory(env)); !made) return report(made);
     const std::string& request_path = args[0] == "launch" && args.size() == 3 ? args[2] : args[1];

@@ -1,0 +1,12 @@
+# cmake -DINPUT=<file> -DOUTPUT=<file.cpp> -DSYMBOL=<name> -P embed_file.cmake
+# Writes a C++ source holding the file's bytes as a constant array.
+file(READ "${INPUT}" hex HEX)
+string(LENGTH "${hex}" hex_length)
+math(EXPR size "${hex_length} / 2")
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+string(REGEX REPLACE "((0x..,){32})" "\\1\n" bytes "${bytes}")
+file(WRITE "${OUTPUT}.tmp"
+"// Generated from ${INPUT}; do not edit.\n#include <cstddef>\n\n"
+"extern const unsigned char ${SYMBOL}[] = {\n${bytes}\n};\n"
+"extern const std::size_t ${SYMBOL}_size = ${size};\n")
+file(RENAME "${OUTPUT}.tmp" "${OUTPUT}")

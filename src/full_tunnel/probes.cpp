@@ -1,0 +1,151 @@
+#include "full_tunnel/probes.h"
+
+#include "common/exit_status.h"
+#include "common/text.h"
+#include "engines/xray_config.h"
+#include "full_tunnel/routes.h"
+#include "service/live_status.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr int kInboundAttempts = 50;
+constexpr uint32_t kInboundSleepMs = 100;
+constexpr int kCondensedLines = 80;
+const std::string kProbeProxy = "http://127.0.0.1:18089";
+const std::string kProbeInbound = "127.0.0.1:18089";
+const std::string kProbeExplanation =
+    "Xray local proxy accepted the probe, but the HTTPS probe timed out after full-tunnel routes were "
+    "installed. This usually points to a client routing/full-tunnel conflict, a competing VPN filter, or a "
+    "route exception that Windows is not applying to Xray egress.";
+
+std::string diagnostic_report(Platform& platform, const std::string& server_host) {
+    std::vector<std::string> sections;
+    ToolRunner& tools = platform.tools;
+    if (auto tasks = run_diagnostic_command(tools, "tasklist", {"/FO", "CSV", "/NH"})) {
+        auto names = find_conflicting_vpn_processes(*tasks);
+        if (!names.empty()) sections.push_back("active VPN processes: " + join(names, ", "));
+    }
+    std::string server = resolve_route_host(platform.net, server_host).value_or(server_host);
+    if (auto routes = run_diagnostic_command(tools, "route", {"print", server})) {
+        sections.push_back("route to VPN server (" + server + "):\n" + condense_command_output(*routes));
+    }
+    if (auto routes = run_diagnostic_command(tools, "route", {"print", "0.0.0.0"})) {
+        sections.push_back("default route snapshot:\n" + condense_command_output(*routes));
+    }
+    if (auto routes = run_diagnostic_command(tools, "route", {"print", "128.0.0.0"})) {
+        sections.push_back("full tunnel high route snapshot:\n" + condense_command_output(*routes));
+    }
+    return join(sections, "\n");
+}
+
+}  // namespace
+
+const std::vector<ProbeTarget>& probe_targets() {
+    static const std::vector<ProbeTarget> targets = {
+        {"cloudflare", "www.cloudflare.com", "104.16.124.96", "https://www.cloudflare.com/cdn-cgi/trace"},
+        {"youtube", "www.youtube.com", "142.250.185.78", "https://www.youtube.com/generate_204"},
+    };
+    return targets;
+}
+
+const std::vector<std::string_view>& conflicting_vpn_images() {
+    static const std::vector<std::string_view> names = {"openvpn.exe",   "itopvpn.exe",  "nordvpn.exe",
+                                                        "wireguard.exe", "protonvpn.exe", "surfshark.exe",
+                                                        "expressvpn.exe"};
+    return names;
+}
+
+std::vector<std::string> find_conflicting_vpn_processes(std::string_view tasklist_csv) {
+    std::vector<std::string> found;
+    for (const std::string& line : split_lines(tasklist_csv)) {
+        auto image = first_csv_field(line);
+        if (!image) continue;
+        bool listed = false;
+        for (std::string_view name : conflicting_vpn_images()) listed = listed || equals_ignore_ascii_case(*image, name);
+        bool seen = false;
+        for (const std::string& f : found) seen = seen || equals_ignore_ascii_case(f, *image);
+        if (listed && !seen) found.push_back(*image);
+    }
+    return found;
+}
+
+Status check_conflicting_vpn(ToolRunner& tools) {
+    auto run = tools.run("tasklist", {"/FO", "CSV", "/NH"}, ToolStdio::Capture);
+    if (!run) return fail("could not inspect running VPN processes: " + run.error());
+    if (run->exit_code != 0) {
+        return fail("could not inspect running VPN processes: tasklist exited with " + render_exit_status(run->exit_code));
+    }
+    auto names = find_conflicting_vpn_processes(run->out);
+    if (!names.empty()) {
+        return fail("CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: " + join(names, ", "));
+    }
+    return {};
+}
+
+std::optional<std::string> run_diagnostic_command(ToolRunner& tools, const std::string& program,
+                                                  const std::vector<std::string>& args) {
+    auto run = tools.run(program, args, ToolStdio::Capture);
+    if (!run || run->exit_code != 0) return std::nullopt;
+    std::string_view text = trim(run->out);
+    if (text.empty()) return std::nullopt;
+    return std::string(text);
+}
+
+std::string condense_command_output(std::string_view text) {
+    std::vector<std::string> kept;
+    for (const std::string& line : split_lines(text)) {
+        if (trim(line).empty()) continue;
+        kept.push_back(line);
+        if (static_cast<int>(kept.size()) == kCondensedLines) break;
+    }
+    return join(kept, "\n");
+}
+
+std::vector<std::string> curl_probe_arguments(const ProbeTarget& target) {
+    return {"--silent",
+            "--show-error",
+            "--ssl-no-revoke",
+            "--proxy",
+            kProbeProxy,
+            "--resolve",
+            std::string(target.host) + ":443:" + std::string(target.pinned_address),
+            "--connect-timeout",
+            "8",
+            "--max-time",
+            "12",
+            "-I",
+            std::string(target.url)};
+}
+
+Status probe_full_tunnel(Platform& platform, const std::string& server_host) {
+    bool open = false;
+    for (int attempt = 0; attempt < kInboundAttempts && !open; ++attempt) {
+        open = platform.net.tcp_connect("127.0.0.1", kProbeHttpPort);
+        if (!open) platform.clock.sleep_ms(kInboundSleepMs);
+    }
+    if (!open) return fail("XRAY_PROXY_PROBE_FAILED: Xray probe HTTP inbound did not open on " + kProbeInbound);
+
+    for (const ProbeTarget& target : probe_targets()) {
+        const std::string label(target.label);
+        auto run = platform.tools.run("curl.exe", curl_probe_arguments(target), ToolStdio::Capture);
+        if (!run) {
+            return fail("XRAY_PROXY_PROBE_FAILED: could not run " + label + " full tunnel HTTPS probe: " + run.error());
+        }
+        if (run->exit_code == 0) continue;
+        std::string_view err = trim(run->err);
+        std::string_view out = trim(run->out);
+        std::string detail = !err.empty()   ? std::string(err)
+                             : !out.empty() ? std::string(out)
+                                            : "curl.exe exited with " + render_exit_status(run->exit_code);
+        std::string message = "XRAY_PROXY_PROBE_FAILED: full tunnel HTTPS probe failed: " + label + ": " + detail +
+                              "\n" + kProbeExplanation;
+        std::string report = diagnostic_report(platform, server_host);
+        if (!trim(report).empty()) message += "\n" + report;
+        return fail(message);
+    }
+    return {};
+}
+
+}  // namespace vorn

@@ -1,0 +1,49 @@
+#pragma once
+// Full-tunnel routing: host-route exceptions for what must stay on the physical network, the
+// adapter's address and DNS, and the two half-default routes through the tunnel.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+#include "platform/platform.h"
+#include "tunnel/request.h"
+
+namespace vorn {
+
+inline constexpr std::string_view kWildcardDnsSuffix = ".sslip.io";
+inline constexpr std::string_view kTunnelAddress = "172.19.0.1";
+inline constexpr std::string_view kTunnelNetmask = "255.255.255.252";
+inline constexpr std::string_view kTunnelDns = "1.1.1.1";
+inline constexpr std::string_view kDefaultRouteScript =
+    "Get-NetRoute -AddressFamily IPv4 -DestinationPrefix '0.0.0.0/0' | Where-Object { $_.NextHop -and "
+    "$_.NextHop -ne '0.0.0.0' } | Sort-Object RouteMetric,InterfaceMetric | Select-Object -First 1 "
+    "-Property NextHop,ifIndex | ConvertTo-Json -Compress";
+
+struct DefaultRoute {
+    std::string next_hop;
+    std::string interface_index;
+};
+
+bool is_strict_ipv4(std::string_view text);
+// The address a dash-separated wildcard-DNS name stands for, without any lookup.
+std::optional<std::string> dashed_ipv4(std::string_view host);
+std::optional<std::string> resolve_route_host(Network& net, std::string_view host);
+
+// The PowerShell answer for the default route (one object, or an array whose first is used).
+std::optional<DefaultRoute> parse_default_route(std::string_view output);
+// The number before the first "." of a `route print` line naming "Xray Tunnel".
+std::optional<std::string> find_tunnel_interface_index(std::string_view route_print_output);
+// The compact JSON array of the exception addresses.
+Result<std::string> render_route_exceptions(const std::vector<std::string>& addresses);
+// The server host of a request: config.server.host when it is a string.
+std::optional<std::string> request_server_host(const ProductTunnelRequest& request);
+
+Status run_network_command(ToolRunner& tools, const std::vector<std::string>& command);
+Status wait_for_full_tunnel_routes(Platform& platform);
+Status configure_full_tunnel_routes(Platform& platform, const ProductTunnelRequest& request,
+                                    const std::string& tun_name, ChildProcess& xray);
+
+}  // namespace vorn
