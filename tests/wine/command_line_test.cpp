@@ -13,11 +13,6 @@ const std::string kUsage =
     "usage: vorn-tunnel-service.exe install | uninstall | run-service | connect --request <path> | "
     "disconnect | status\n";
 
-std::string case_name() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->test_suite_name()) + "." + info->name();
-}
-
 std::string last_line(const std::string& text) {
     auto lines = lines_of(text);
     return lines.empty() ? "" : lines.back();

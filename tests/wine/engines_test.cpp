@@ -11,26 +11,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string case_name() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->test_suite_name()) + "." + info->name();
-}
-
-// A request file in the case folder; returns its Windows path.
-std::string write_request(WineMachine& m, const std::string& transport) {
-    fs::path path = m.program_data().parent_path() / "request.json";
-    write_text(path, R"({"tunnelMode":"full","transport":")" + transport + R"(",
-      "config":{"server":{"host":"203.0.113.7","port":443,"sni":"vpn.example.com"},
-                "user":{"uuid":"11111111-2222-3333-4444-555555555555","password":"secret"}},
-      "splitTunnelPolicy":{}})");
-    return windows_path(path);
-}
-
-std::string wintun_source(WineMachine& m) {
-    fs::path path = m.program_data().parent_path() / "wintun-source.dll";
-    write_text(path, "stand-in wintun");
-    return windows_path(path);
-}
 
 TEST(Engines, LaunchedEngineWritesLogsAndPidAndOutlivesTheLauncher) {
     WineMachine m(case_name());
@@ -59,9 +39,10 @@ TEST(Engines, LaunchedEngineWritesLogsAndPidAndOutlivesTheLauncher) {
 
 TEST(Engines, XrayStartsAndItsAdapterAppears) {
     WineMachine m(case_name());
-    RunResult r = m.program("engine_probe.exe", {"xray", write_request(m, "xray"), wintun_source(m)});
+    RunResult r = m.program("engine_probe.exe", {"xray", write_request(m, "xray")});
     EXPECT_EQ(r.out, "ok\n") << r.err;
-    EXPECT_EQ(read_text(m.machine() / "wintun.dll"), "stand-in wintun");
+    // The Wintun DLL the executable carries now lies beside xray.exe, which loaded it.
+    EXPECT_EQ(read_text(m.machine() / "wintun.dll"), read_text(fs::path(VORN_WINDOWS_BIN_DIR) / "wintun.dll"));
     RunResult route = m.run({windows_path(m.machine() / "route.exe"), "print"});
     EXPECT_NE(route.out.find(" 23...00 ff 6d 9c 4a 1b ......Xray Tunnel"), std::string::npos) << route.out;
     EXPECT_TRUE(port_open(18089));
@@ -82,7 +63,7 @@ TEST(Engines, XrayExitDuringStartupCarriesExitCodeAndStderrLine) {
     for (const Case& c : cases) {
         WineMachine m(case_name());
         m.set_fault("xray", c.fault);
-        RunResult r = m.program("engine_probe.exe", {"xray", write_request(m, "xray"), wintun_source(m)});
+        RunResult r = m.program("engine_probe.exe", {"xray", write_request(m, "xray")});
         EXPECT_EQ(r.rc, 1);
         EXPECT_EQ(r.out, c.message + "\n");
     }

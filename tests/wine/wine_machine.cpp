@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -114,6 +116,21 @@ RunResult WineMachine::program(const std::string& name, const std::vector<std::s
                                      windows_path(machine() / name)};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv, 300);
+}
+
+std::string case_name() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return std::string(info->test_suite_name()) + "." + info->name();
+}
+
+std::string write_request(WineMachine& m, const std::string& transport, const std::string& host,
+                          const std::string& mode) {
+    fs::path path = m.program_data().parent_path() / "request.json";
+    write_text(path, R"({"tunnelMode":")" + mode + R"(","transport":")" + transport + R"(",
+      "config":{"server":{"host":")" + host + R"(","port":443,"sni":"vpn.example.com"},
+                "user":{"uuid":"11111111-2222-3333-4444-555555555555","password":"secret"}},
+      "splitTunnelPolicy":{}})");
+    return windows_path(path);
 }
 
 static int connect_loopback(uint16_t port) {

@@ -34,6 +34,14 @@ std::string read_text(const std::filesystem::path& path);
 void write_text(const std::filesystem::path& path, const std::string& text);
 std::vector<std::string> lines_of(const std::string& text);
 
+// "Suite.Name" of the running test, for its machine folder.
+std::string case_name();
+
+class WineMachine;
+// A request file in the case folder for a full tunnel over `transport`; returns its Windows path.
+std::string write_request(WineMachine& m, const std::string& transport,
+                          const std::string& host = "203.0.113.7", const std::string& mode = "full");
+
 class WineMachine {
 public:
     explicit WineMachine(const std::string& case_name);

@@ -1,11 +1,16 @@
-// Drives the engine operations with the real Win32 adapters, for the Wine tests:
+// Drives single operations with the real Win32 adapters, for the Wine tests:
 //
-//   engine_probe launch <hysteria|tuic> REQUEST   start the backend engine, record its pid, exit
-//   engine_probe xray REQUEST WINTUN              write the TUN document, start Xray, watch it
-//                                                 and wait for its adapter
-//   engine_probe start-backend REQUEST            the whole backend start with its port wait
+//   engine_probe launch <hysteria|tuic> REQUEST  start the backend engine, record its pid, exit
+//   engine_probe xray REQUEST                    Wintun, the TUN document, Xray started, watched,
+//                                                its adapter awaited
+//   engine_probe start-backend REQUEST           the backend start with its port wait
+//   engine_probe routes REQUEST                  as xray, then the full-tunnel routes
+//   engine_probe probe REQUEST                   as xray, then the HTTPS probes
+//   engine_probe wintun                          locate and load the Wintun DLL
+//   engine_probe wfp                             remove the product's WFP objects
+//   engine_probe conflict                        the conflicting-VPN preflight
 //
-// Prints "ok" or the failure message as one line; exits 0 or 1.
+// Prints "ok" (or, for wintun, the path used) or the failure message; exits 0 or 1.
 
 #include <iostream>
 
@@ -14,9 +19,13 @@
 #include "engines/engine.h"
 #include "engines/readiness.h"
 #include "engines/xray_config.h"
+#include "full_tunnel/probes.h"
+#include "full_tunnel/routes.h"
+#include "full_tunnel/wintun.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/win32_platform.h"
 #include "service/status.h"
+#include "split_tunnel/wfp_cleanup.h"
 #include "tunnel/request.h"
 
 using namespace vorn;
@@ -44,22 +53,52 @@ Status launch_backend(Platform& p, const std::string& which, const ProductTunnel
     return write_engine_pid(p.env, engine.pid_file, **child);
 }
 
-Status start_xray(Platform& p, const ProductTunnelRequest& request, const std::string& wintun) {
+Result<std::unique_ptr<ChildProcess>> start_xray(Platform& p, const ProductTunnelRequest& request,
+                                                 const std::string& tun_name) {
     const EngineSpec& xray = xray_engine();
-    auto config = build_xray_tun_config(request, runtime_directory(p.env), "VornVPN-" + std::to_string(p.clock.unix_time_ms()));
+    auto wintun = locate_wintun_dll(p);
+    if (wintun.failure) return fail(wintun.failure->message);
+    auto config = build_xray_tun_config(request, runtime_directory(p.env), tun_name);
     auto exe = locate_engine(xray, p.env);
     if (!exe) return exe.failure();
-    if (auto copied = copy_wintun_next_to_xray(*exe, wintun); !copied) return copied;
+    if (auto copied = copy_wintun_next_to_xray(*exe, *wintun.value); !copied) return copied.failure();
     if (auto w = write_file(runtime_file(p.env, xray.config_file), config.dump(2)); !w) {
         return fail("could not write Xray TUN config: " + w.error());
     }
-    if (auto v = validate_xray_tun_config(config); !v) return v;
+    if (auto v = validate_xray_tun_config(config); !v) return v.failure();
     auto child = launch_engine(p, *exe, {"run", "-config", runtime_file(p.env, xray.config_file)}, xray.stdout_log,
                                xray.stderr_log, xray_tun_launch_messages());
     if (!child) return child.failure();
     if (auto w = write_engine_pid(p.env, xray.pid_file, **child); !w) return fail("could not write Xray TUN pid: " + w.error());
-    if (auto watched = watch_xray_startup(p, **child); !watched) return watched;
-    return wait_for_xray_adapter(p, **child);
+    if (auto watched = watch_xray_startup(p, **child); !watched) return watched.failure();
+    if (auto ready = wait_for_xray_adapter(p, **child); !ready) return ready.failure();
+    return std::move(*child);
+}
+
+int run(Platform& p, const std::vector<std::string>& args) {
+    const std::string& verb = args[0];
+    if (verb == "wfp") return report(remove_wfp_objects(p));
+    if (verb == "conflict") return report(check_conflicting_vpn(p.tools));
+    if (verb == "wintun") {
+        auto located = locate_wintun_dll(p);
+        if (located.failure) return report(fail(located.failure->message));
+        auto loaded = load_wintun(p, *located.value);
+        if (loaded.failure) return report(fail(loaded.failure->message));
+        std::cout << *located.value << "\n";
+        return 0;
+    }
+    if (args.size() < 2) return 2;
+    auto request = read_product_tunnel_request(args.back());
+    if (!request) return report(request.failure());
+    if (verb == "launch" && args.size() == 3) return report(launch_backend(p, args[1], *request));
+    if (verb == "start-backend") return report(start_backend(p, *request));
+    std::string tun_name = "VornVPN-" + std::to_string(p.clock.unix_time_ms());
+    auto xray = start_xray(p, *request, tun_name);
+    if (!xray) return report(xray.failure());
+    if (verb == "xray") return report({});
+    if (verb == "routes") return report(configure_full_tunnel_routes(p, *request, tun_name, **xray));
+    if (verb == "probe") return report(probe_full_tunnel(p, request_server_host(*request).value_or("")));
+    return 2;
 }
 
 }  // namespace
@@ -68,6 +107,7 @@ int wmain(int argc, wchar_t** argv) {
     win32::use_binary_console_streams();
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(win32::from_wide(argv[i]));
+    if (args.empty()) return 2;
     win32::Win32Environment env;
     win32::Win32ToolRunner tools;
     win32::Win32Clock clock;
@@ -76,13 +116,6 @@ int wmain(int argc, wchar_t** argv) {
     win32::Win32DllLoader dlls;
     win32::Win32Wfp wfp;
     Platform p{env, tools, clock, processes, net, dlls, wfp, win32::embedded_wintun_image(), std::cout, std::cerr};
-    if (args.size() < 2) return 2;
     if (auto made = create_directories(runtime_directory(env)); !made) return report(made);
-    const std::string& request_path = args[0] == "launch" && args.size() == 3 ? args[2] : args[1];
-    auto request = read_product_tunnel_request(request_path);
-    if (!request) return report(request.failure());
-    if (args[0] == "launch" && args.size() == 3) return report(launch_backend(p, args[1], *request));
-    if (args[0] == "xray" && args.size() == 3) return report(start_xray(p, *request, args[2]));
-    if (args[0] == "start-backend") return report(start_backend(p, *request));
-    return 2;
+    return run(p, args);
 }
