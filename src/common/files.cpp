@@ -1,6 +1,7 @@
 #include "common/files.h"
 
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -73,6 +74,15 @@ void remove_file(std::string_view path) {
 bool file_exists(std::string_view path) {
     std::error_code ec;
     return fs::exists(to_fs_path(path), ec);
+}
+
+std::optional<uint64_t> file_write_time_ms(std::string_view path) {
+    std::error_code ec;
+    auto written = fs::last_write_time(to_fs_path(path), ec);
+    if (ec) return std::nullopt;
+    auto since_epoch = std::chrono::file_clock::to_sys(written).time_since_epoch();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
+    return ms < 0 ? 0 : static_cast<uint64_t>(ms);
 }
 
 bool is_regular_file(std::string_view path) {

@@ -2,7 +2,9 @@
 // Whole-file reads and writes on UTF-8 paths. Files are replaced whole (create or truncate,
 // then write); there is no temporary file, rename or lock.
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +24,8 @@ Status create_directories(std::string_view path);
 // Best effort: a missing file or a failure is not reported.
 void remove_file(std::string_view path);
 bool file_exists(std::string_view path);
+// The last write time in Unix milliseconds; absent when it cannot be read.
+std::optional<uint64_t> file_write_time_ms(std::string_view path);
 bool is_regular_file(std::string_view path);
 
 }  // namespace vorn

@@ -41,6 +41,9 @@ public:
     // the null device as input and the logs as output; only those three handles are inherited.
     virtual std::unique_ptr<ChildProcess> launch(const LaunchRequest& request,
                                                  std::optional<LaunchFailure>& failure) = 0;
+    // When the process now holding `pid` started (Unix milliseconds); absent when no process
+    // holds it or it cannot be asked.
+    virtual std::optional<uint64_t> process_start_time_ms(uint32_t pid) = 0;
 };
 
 }  // namespace vorn

@@ -3,6 +3,7 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "engines/pid_files.h"
+#include "engines/pid_owner.h"
 #include "tunnel/network_restore.h"
 
 namespace vorn {
@@ -47,10 +48,12 @@ bool has_tunnel_route(std::string_view route_print_output) {
 
 static bool any_engine_running(Platform& platform) {
     for (const EnginePidFile& pid_file : kEnginePidFiles) {
-        auto text = read_file(runtime_file(platform.env, pid_file.file_name));
+        std::string path = runtime_file(platform.env, pid_file.file_name);
+        auto text = read_file(path);
         if (!text) continue;
         auto pid = parse_u32_decimal(trim(*text));
-        if (pid && is_process_running(platform.tools, *pid)) return true;
+        if (!pid || started_after_pid_file(platform, *pid, path)) continue;
+        if (is_process_running(platform.tools, *pid)) return true;
     }
     return false;
 }

@@ -164,16 +164,5 @@ TEST(CommandLine, InstallReportsAStatusWriteFailure) {
     EXPECT_EQ(f.err.str().rfind("could not create status directory: ", 0), 0u) << f.err.str();
 }
 
-TEST(CommandLine, CommandsNotInThisBuildFailWithoutClaimingSuccess) {
-    for (std::vector<std::string> args : {std::vector<std::string>{"svc.exe", "disconnect"},
-                                          {"svc.exe", "connect", "--request", "r.json"},
-                                          {"svc.exe", "run-service"}}) {
-        FakePlatform f;
-        EXPECT_EQ(run_command_line(f.platform, args), 1);
-        EXPECT_EQ(f.out.str(), "");
-        EXPECT_NE(f.err.str().find("is not available in this build"), std::string::npos);
-    }
-}
-
 }  // namespace
 }  // namespace vorn

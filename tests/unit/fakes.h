@@ -104,20 +104,30 @@ public:
     std::unique_ptr<ChildProcess> launch(const LaunchRequest& request,
                                          std::optional<LaunchFailure>& failure) override {
         requests.push_back(request);
-        if (next_failure) {
+        int number = static_cast<int>(requests.size());
+        if (next_failure && (fail_on_launch == 0 || fail_on_launch == number)) {
             failure = next_failure;
             return nullptr;
         }
-        auto child = std::make_unique<FakeChild>(next_pid);
-        child->exit_after_polls = exit_after_polls;
-        child->exit_code = exit_code;
+        auto child = std::make_unique<FakeChild>(next_pid++);
+        if (exit_on_launch == 0 || exit_on_launch == number) {
+            child->exit_after_polls = exit_after_polls;
+            child->exit_code = exit_code;
+        }
         return child;
     }
+    std::optional<uint64_t> process_start_time_ms(uint32_t pid) override {
+        auto it = start_times.find(pid);
+        return it == start_times.end() ? std::nullopt : std::optional(it->second);
+    }
+    std::map<uint32_t, uint64_t> start_times;
     std::vector<LaunchRequest> requests;
     std::optional<LaunchFailure> next_failure;
-    uint32_t next_pid = 4321;
+    int fail_on_launch = 0;  // 1-based launch the failure applies to; 0: every launch
+    uint32_t next_pid = 4321;  // ids are handed out in launch order
     int exit_after_polls = -1;
     uint32_t exit_code = 0;
+    int exit_on_launch = 0;
 };
 
 // Accepts connections from the `accept_from`-th attempt on (1-based; 0 never).

@@ -3,7 +3,12 @@
 #include <ostream>
 
 #include "service/live_status.h"
+#include "service/reconnect.h"
 #include "service/status.h"
+#include "split_tunnel/split_session.h"
+#include "split_tunnel/wfp_cleanup.h"
+#include "tunnel/connect.h"
+#include "tunnel/disconnect.h"
 
 namespace vorn {
 
@@ -56,20 +61,30 @@ Outcome uninstall(Platform& platform) {
 
 Outcome status(Platform& platform) { return print_status(platform.out, query_live_status(platform)); }
 
-Outcome not_built(const std::string& word) {
-    return fail(word + " is not available in this build of vorn-tunnel-service");
+Outcome connect(Platform& platform, const std::string& request_path) {
+    auto connected = connect_product_tunnel(platform, request_path);
+    if (!connected) {
+        stop_split_session(platform);
+        (void)remove_wfp_objects(platform);
+        return fail(report_failed_status(platform, make_status(TunnelState::Error, connected.error())));
+    }
+    if (auto saved = persist_reconnect_request_path(platform.env, request_path); !saved) return saved;
+    return record_and_print(platform, *connected);
 }
+
+// A teardown that failed is still recorded and printed, and the command succeeds.
+Outcome disconnect(Platform& platform) { return record_and_print(platform, disconnect_product_tunnel(platform)); }
 
 Outcome dispatch(Platform& platform, const CommandLine& line) {
     switch (line.command) {
         case Command::Install: return install(platform);
         case Command::Uninstall: return uninstall(platform);
         case Command::Status: return status(platform);
-        case Command::RunService:
-        case Command::Connect:
-        case Command::Disconnect: return not_built(line.word);
+        case Command::Connect: return connect(platform, line.request_path);
+        case Command::Disconnect: return disconnect(platform);
+        case Command::RunService: break;
     }
-    return not_built(line.word);
+    return fail(line.word + " is not available in this build of vorn-tunnel-service");
 }
 
 bool needs_elevation(Command command) {

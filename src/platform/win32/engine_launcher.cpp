@@ -59,4 +59,14 @@ std::unique_ptr<ChildProcess> Win32ProcessLauncher::launch(const LaunchRequest& 
     return std::make_unique<Win32Child>(std::move(*started));
 }
 
+std::optional<uint64_t> Win32ProcessLauncher::process_start_time_ms(uint32_t pid) {
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process) return std::nullopt;
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return std::nullopt;
+    uint64_t ticks = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    constexpr uint64_t kEpochTicks = 116444736000000000ull;  // 1970-01-01 in 100 ns units
+    return ticks < kEpochTicks ? 0 : (ticks - kEpochTicks) / 10000;
+}
+
 }  // namespace vorn::win32

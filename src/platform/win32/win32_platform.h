@@ -38,6 +38,7 @@ class Win32ProcessLauncher final : public ProcessLauncher {
 public:
     std::unique_ptr<ChildProcess> launch(const LaunchRequest& request,
                                          std::optional<LaunchFailure>& failure) override;
+    std::optional<uint64_t> process_start_time_ms(uint32_t pid) override;
 };
 
 class Win32Network final : public Network {

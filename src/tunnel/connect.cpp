@@ -1,0 +1,104 @@
+#include "tunnel/connect.h"
+
+#include "common/files.h"
+#include "engines/backend.h"
+#include "engines/engine.h"
+#include "engines/readiness.h"
+#include "engines/xray_config.h"
+#include "full_tunnel/probes.h"
+#include "full_tunnel/routes.h"
+#include "full_tunnel/wintun.h"
+#include "split_tunnel/split_session.h"
+#include "split_tunnel/wfp_cleanup.h"
+#include "tunnel/disconnect.h"
+#include "tunnel/network_restore.h"
+#include "tunnel/request.h"
+
+namespace vorn {
+
+std::string tun_interface_name(Clock& clock) { return "VornVPN-" + std::to_string(clock.unix_time_ms()); }
+
+namespace {
+
+// Steps 6 to 24: the full tunnel around the Xray TUN engine. The Wintun library and the Xray
+// process handles are owned here and released on every return.
+Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnelRequest& request) {
+    auto located = locate_wintun_dll(platform);
+    if (located.failure) return fail(located.failure->message);
+    auto wintun = load_wintun(platform, *located.value);
+    if (wintun.failure) return fail(wintun.failure->message);
+
+    if (auto removed = remove_wfp_objects(platform); !removed) return removed.failure();
+    const std::string tun_name = tun_interface_name(platform.clock);
+    nlohmann::json config = build_xray_tun_config(request, runtime_directory(platform.env), tun_name);
+    const EngineSpec& xray = xray_engine();
+    auto executable = locate_engine(xray, platform.env);
+    if (!executable) return fail("xray.exe was not found for product tunnel");
+    if (auto copied = copy_wintun_next_to_xray(*executable, *located.value); !copied) return copied.failure();
+
+    std::string text;
+    try {
+        text = config.dump(2);
+    } catch (const nlohmann::json::exception& e) {
+        return fail(std::string("could not serialize Xray TUN config: ") + e.what());
+    }
+    const std::string config_path = runtime_file(platform.env, xray.config_file);
+    if (auto written = write_file(config_path, text); !written) {
+        return fail("could not write Xray TUN config: " + written.error());
+    }
+    if (auto valid = validate_xray_tun_config(config); !valid) return valid.failure();
+
+    (void)stop_engines(platform);  // no engine of an earlier connection may survive
+    wait_for_tunnel_interface_gone(platform);
+
+    if (auto backend = start_backend(platform, request); !backend) return backend.failure();
+    auto child = launch_engine(platform, *executable, {"run", "-config", config_path}, xray.stdout_log,
+                               xray.stderr_log, xray_tun_launch_messages());
+    if (!child) return child.failure();
+    ChildProcess& engine = **child;
+    if (auto watched = watch_xray_startup(platform, engine); !watched) {
+        (void)stop_engines(platform);
+        return watched.failure();
+    }
+    if (auto ready = wait_for_xray_adapter(platform, engine); !ready) {
+        (void)stop_engines(platform);
+        return ready.failure();
+    }
+    if (auto pid = write_engine_pid(platform.env, xray.pid_file, engine); !pid) {
+        return fail("could not write Xray TUN pid: " + pid.error());
+    }
+    if (request.tunnel_mode == "full") {
+        if (auto routed = configure_full_tunnel_routes(platform, request, tun_name, engine); !routed) {
+            (void)stop_engines(platform);
+            restore_full_tunnel_network(platform);
+            return routed.failure();
+        }
+        std::optional<std::string> host = request_server_host(request);
+        if (!host) return fail("could not configure full tunnel: config server host is missing");
+        if (auto probed = probe_full_tunnel(platform, *host); !probed) {
+            (void)stop_engines(platform);
+            restore_full_tunnel_network(platform);
+            return probed.failure();
+        }
+    }
+    return make_status(TunnelState::Connected, "Vorn product tunnel started in " + request.tunnel_mode +
+                                                   " mode over " + request.transport);
+}
+
+}  // namespace
+
+Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path) {
+    restore_full_tunnel_network(platform);
+    auto request = read_product_tunnel_request(request_path);
+    if (!request) return request.failure();
+    if (auto made = create_directories(runtime_directory(platform.env)); !made) {
+        return fail("could not create product tunnel runtime dir: " + made.error());
+    }
+    if (auto clear = check_conflicting_vpn(platform.tools); !clear) return clear.failure();
+    if (request->tunnel_mode == "split") {
+        return fail("split tunnel is not available in this build of vorn-tunnel-service");
+    }
+    return connect_full_tunnel(platform, *request);
+}
+
+}  // namespace vorn

@@ -1,0 +1,389 @@
+#include <gtest/gtest.h>
+
+#include "bin/vorn_tunnel_service/commands.h"
+#include "common/files.h"
+#include "common/operator_settings.h"
+#include "fakes.h"
+#include "service/live_status.h"
+#include "tunnel/connect.h"
+#include "tunnel/disconnect.h"
+
+namespace vorn {
+namespace {
+
+using testing::FakePlatform;
+using testing::fixture;
+using testing::ToolCall;
+namespace fs = std::filesystem;
+
+// A machine on which a full connect can succeed: engines beside the service, a default route,
+// the adapter listed once Xray runs, routes that show, probes that pass. Switches make single
+// steps fail.
+struct ConnectMachine {
+    bool conflicting_vpn = false;
+    bool adapter = true;
+    bool routes_show = true;
+    bool curl_fails = false;
+    std::vector<uint32_t> running;  // process ids tasklist reports
+
+    Result<ToolRun> operator()(const ToolCall& call) const {
+        const std::string& p = call.program;
+        if (p == "tasklist") {
+            if (call.args.at(0) == "/FO") {
+                return ToolRun{0, conflicting_vpn ? "\"openvpn.exe\",\"7\"\r\n" : fixture("tasklist-csv.txt"), ""};
+            }
+            for (uint32_t pid : running) {
+                if (call.args.at(1) == "PID eq " + std::to_string(pid)) {
+                    return ToolRun{0, "\"x.exe\",\"" + std::to_string(pid) + "\"\r\n", ""};
+                }
+            }
+            return ToolRun{0, fixture("tasklist-none.txt"), ""};
+        }
+        if (p == "powershell") return ToolRun{0, R"({"NextHop":"192.168.1.1","ifIndex":12})", ""};
+        if (p == "curl.exe") return ToolRun{curl_fails ? 28u : 0u, "", curl_fails ? "curl: (28) timed out" : ""};
+        if (p == "route" && call.args.at(0) == "print") {
+            if (call.args.size() == 1) return ToolRun{0, fixture(adapter ? "route-print.txt" : "route-print-idle.txt"), ""};
+            if (call.args[1] == "128.0.0.0") {
+                return ToolRun{0, fixture(routes_show ? "route-print-128.txt" : "route-print-128-none.txt"), ""};
+            }
+            return ToolRun{0, fixture(routes_show ? "route-print.txt" : "route-print-idle.txt"), ""};
+        }
+        return ToolRun{0, "", ""};
+    }
+};
+
+struct ConnectFixture {
+    ConnectFixture() {
+        fs::create_directories(install.path());
+        for (const char* exe : {"xray.exe", "hysteria.exe", "tuic.exe", "wintun.dll"}) {
+            EXPECT_TRUE(write_file((install.path() / exe).string(), "x").ok());
+        }
+        f.env.exe = (install.path() / "svc.exe").string();
+        f.env.app_data = (install.path() / "local").string();
+        f.net.dns[std::string(kControlPlaneHost)] = "198.51.100.20";
+        f.tools.handler = machine;
+    }
+    std::string request(const std::string& mode, const std::string& transport, const std::string& host = "\"203.0.113.7\"") {
+        std::string path = (install.path() / "request.json").string();
+        EXPECT_TRUE(write_file(path, R"({"tunnelMode":")" + mode + R"(","transport":")" + transport +
+                                         R"(","config":{"server":{"host":)" + host + R"(}},"splitTunnelPolicy":{}})")
+                        .ok());
+        return path;
+    }
+    void set_machine(ConnectMachine m) {
+        machine = m;
+        f.tools.handler = machine;
+    }
+    size_t count(const std::string& text) const {
+        size_t n = 0;
+        for (const auto& call : f.tools.call_texts()) n += call.rfind(text, 0) == 0;
+        return n;
+    }
+
+    testing::TempDir install;
+    FakePlatform f;
+    ConnectMachine machine;
+};
+
+const char* kRestoreFirst = "route delete 0.0.0.0 mask 128.0.0.0";
+
+TEST(Connect, FullOverXraySucceedsWithTheMessage) {
+    ConnectFixture c;
+    auto status = connect_product_tunnel(c.f.platform, c.request("full", "xray"));
+    ASSERT_TRUE(status.ok()) << status.error();
+    EXPECT_EQ(*status, make_status(TunnelState::Connected, "Vorn product tunnel started in full mode over xray"));
+    EXPECT_EQ(c.f.tools.call_texts().front(), kRestoreFirst);
+    EXPECT_EQ(read_file(c.f.runtime() + "/product-xray.pid").value(), "4321");
+    EXPECT_TRUE(file_exists(c.f.runtime() + "/product-route-exceptions.json"));
+    EXPECT_EQ(c.count("curl.exe"), 2u);
+    ASSERT_EQ(c.f.processes.requests.size(), 1u);
+    EXPECT_EQ(c.f.processes.requests[0].args,
+              (std::vector<std::string>{"run", "-config", c.f.runtime() + "/product-xray-tun.json"}));
+    EXPECT_EQ(c.f.dlls.live_modules, 0);  // Wintun released when the connect returned
+    EXPECT_EQ(c.f.wfp.calls.size(), 260u);
+}
+
+TEST(Connect, ModesAndTransportsShapeTheSequence) {
+    struct Case {
+        const char* mode;
+        const char* transport;
+        std::string message;  // success message, or the failure
+        bool ok;
+        size_t launches;
+        bool routes;
+    };
+    const Case cases[] = {
+        {"Full", "xray", "Vorn product tunnel started in Full mode over xray", true, 1, false},
+        {"anything", " Hysteria2 ", "Vorn product tunnel started in anything mode over  Hysteria2 ", true, 2, false},
+        {"full", "tuic", "Vorn product tunnel started in full mode over tuic", true, 2, true},
+        {"full", "vless", "PRODUCT_TUNNEL_BACKEND_NOT_INSTALLED: VLESS is not supported by product tunnel", false, 0, false},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.message);
+        ConnectFixture c;
+        ASSERT_TRUE(create_directories(c.f.runtime()).ok());
+        ASSERT_TRUE(write_file(c.f.runtime() + "/product-tuic.pid", "77").ok());
+        auto status = connect_product_tunnel(c.f.platform, c.request(k.mode, k.transport));
+        EXPECT_EQ(status.ok(), k.ok);
+        EXPECT_EQ(status.ok() ? *status->message : status.error(), k.message);
+        EXPECT_EQ(c.f.processes.requests.size(), k.launches);
+        EXPECT_EQ(c.count("route add"), k.routes ? 6u : 0u);
+        EXPECT_EQ(c.count("curl.exe"), k.routes ? 2u : 0u);
+        // Earlier engines are stopped and the configuration is written before the backend step.
+        EXPECT_EQ(c.count("taskkill /PID 77 /T /F"), 1u);
+        EXPECT_FALSE(file_exists(c.f.runtime() + "/product-tuic.pid") && k.launches == 0);
+        EXPECT_TRUE(file_exists(c.f.runtime() + "/product-xray-tun.json"));
+    }
+}
+
+// Over hysteria2 the backend (pid 4321, launched first) is running when Xray (4322) starts, so
+// which failures stop the engines shows in whether the backend is ended.
+TEST(Connect, CleanupDependsOnTheFailingStep) {
+    struct Case {
+        const char* name;
+        std::function<void(ConnectFixture&)> arrange;
+        std::string error_prefix;
+        bool engines_stopped;
+        bool network_restored;
+    };
+    auto change = [](auto edit) {
+        return [edit](ConnectFixture& c) {
+            ConnectMachine m;
+            edit(m);
+            c.set_machine(m);
+        };
+    };
+    const Case cases[] = {
+        {"16: backend port never opens", [](ConnectFixture& c) { c.f.net.accept_from = 0; },
+         "Hysteria2 engine did not open local SOCKS port", false, false},
+        {"17: Xray cannot start",
+         [](ConnectFixture& c) {
+             c.f.processes.next_failure = LaunchFailure{LaunchStage::Start, "bad image"};
+             c.f.processes.fail_on_launch = 2;
+         },
+         "could not start Xray TUN engine: bad image", false, false},
+        {"18: Xray exits at start",
+         [](ConnectFixture& c) {
+             c.f.processes.exit_after_polls = 2;
+             c.f.processes.exit_code = 23;
+             c.f.processes.exit_on_launch = 2;
+         },
+         "Xray TUN engine exited during startup: exit code: 23", true, false},
+        {"19: adapter never appears", change([](ConnectMachine& m) { m.adapter = false; }),
+         "Xray TUN adapter did not become ready", true, false},
+        {"20: pid file cannot be written",
+         [](ConnectFixture& c) { ASSERT_TRUE(create_directories(c.f.runtime() + "/product-xray.pid").ok()); },
+         "could not write Xray TUN pid: ", false, false},
+        {"22: routes never show", change([](ConnectMachine& m) { m.routes_show = false; }),
+         "full tunnel routes did not become active", true, true},
+        {"23: probe times out", change([](ConnectMachine& m) { m.curl_fails = true; }),
+         "XRAY_PROXY_PROBE_FAILED: full tunnel HTTPS probe failed: cloudflare: curl: (28) timed out", true, true},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        ConnectFixture c;
+        ASSERT_TRUE(create_directories(c.f.runtime()).ok());
+        std::string path = c.request("full", "hysteria2");
+        k.arrange(c);
+        auto status = connect_product_tunnel(c.f.platform, path);
+        ASSERT_FALSE(status.ok());
+        EXPECT_EQ(status.error().rfind(k.error_prefix, 0), 0u) << status.error();
+        EXPECT_EQ(c.count("taskkill /PID 4321 /T /F"), k.engines_stopped ? 1u : 0u);
+        EXPECT_EQ(c.count(kRestoreFirst), k.network_restored ? 4u : 2u);
+    }
+}
+
+TEST(Connect, FailuresBeforeTheEngines) {
+    struct Case {
+        const char* name;
+        std::string request;  // "" for the default full/xray request
+        ConnectMachine machine;
+        std::string error;
+    };
+    ConnectMachine conflict;
+    conflict.conflicting_vpn = true;
+    const Case cases[] = {
+        {"unparsable request", "{", ConnectMachine{}, "could not parse product tunnel request: "},
+        {"missing request", "<missing>", ConnectMachine{}, "could not read product tunnel request: "},
+        {"conflicting VPN refuses split too", "split", conflict,
+         "CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: openvpn.exe"},
+        {"conflicting VPN refuses full", "", conflict,
+         "CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: openvpn.exe"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        ConnectFixture c;
+        c.set_machine(k.machine);
+        std::string path = c.request(k.request == "split" ? "split" : "full", "xray");
+        if (k.request == "{") { ASSERT_TRUE(write_file(path, "{").ok()); }
+        if (k.request == "<missing>") path += ".missing";
+        auto status = connect_product_tunnel(c.f.platform, path);
+        ASSERT_FALSE(status.ok());
+        EXPECT_EQ(status.error().rfind(k.error, 0), 0u) << status.error();
+        EXPECT_EQ(c.f.tools.call_texts().front(), kRestoreFirst);  // the network restore comes first
+        EXPECT_TRUE(c.f.processes.requests.empty());
+        EXPECT_TRUE(c.f.wfp.calls.empty());
+    }
+}
+
+TEST(Connect, HostThatIsNotTextFailsInTheRouteStepWithCleanup) {
+    ConnectFixture c;
+    auto status = connect_product_tunnel(c.f.platform, c.request("full", "xray", "5"));
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error(), "could not configure full tunnel: config server host is missing");
+    EXPECT_EQ(c.count(kRestoreFirst), 4u);
+    EXPECT_EQ(c.count("taskkill /PID 4321 /T /F"), 1u);
+}
+
+TEST(StopEngines, PidFilesInTableOrder) {
+    struct Case {
+        const char* name;
+        std::map<std::string, std::string> files;
+        std::vector<uint32_t> running;
+        std::string error;
+        std::vector<std::string> kills;
+        std::vector<std::string> kept;
+    };
+    const Case cases[] = {
+        {"nothing", {}, {}, "", {}, {}},
+        {"1234 with a line feed", {{"product-xray.pid", "1234\n"}}, {}, "", {"taskkill /PID 1234 /T /F"}, {}},
+        {"abc", {{"product-xray.pid", "abc"}, {"product-tuic.pid", "8"}}, {},
+         "could not parse product Xray pid: invalid digit found in string", {"taskkill /PID 8 /T /F"}, {"product-xray.pid"}},
+        {"two bad files", {{"product-xray.pid", ""}, {"product-hysteria.pid", "99999999999"}}, {},
+         "could not parse product Xray pid: cannot parse integer from empty string; could not parse Hysteria2 pid: "
+         "number too large to fit in target type",
+         {}, {"product-xray.pid", "product-hysteria.pid"}},
+        {"all three in order", {{"product-hysteria.pid", "3"}, {"product-xray.pid", "1"}, {"product-tuic.pid", "2"}}, {},
+         "", {"taskkill /PID 1 /T /F", "taskkill /PID 2 /T /F", "taskkill /PID 3 /T /F"}, {}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        FakePlatform f;
+        ASSERT_TRUE(create_directories(f.runtime()).ok());
+        for (const auto& [name, text] : k.files) ASSERT_TRUE(write_file(f.runtime() + "/" + name, text).ok());
+        ConnectMachine m;
+        m.adapter = false;
+        f.tools.handler = m;
+        Status result = stop_engines(f.platform);
+        EXPECT_EQ(result.ok() ? "" : result.error(), k.error);
+        std::vector<std::string> kills;
+        for (const auto& call : f.tools.call_texts()) {
+            if (call.rfind("taskkill", 0) == 0) kills.push_back(call);
+        }
+        EXPECT_EQ(kills, k.kills);
+        for (const auto& [name, text] : k.files) {
+            bool kept = std::find(k.kept.begin(), k.kept.end(), name) != k.kept.end();
+            EXPECT_EQ(file_exists(f.runtime() + "/" + name), kept) << name;
+        }
+        // A stale pid is tested once; the adapter check runs once and finds nothing.
+        EXPECT_EQ(f.tools.count("tasklist"), k.kills.size());
+        EXPECT_EQ(f.tools.count("route"), 1u);
+        EXPECT_TRUE(f.clock.sleeps.empty());
+    }
+}
+
+TEST(StopEngines, WaitsFiftyTestsForASurvivorAndFortyChecksForTheAdapter) {
+    FakePlatform f;
+    ASSERT_TRUE(create_directories(f.runtime()).ok());
+    ASSERT_TRUE(write_file(f.runtime() + "/product-xray.pid", "4242").ok());
+    ConnectMachine m;
+    m.running = {4242};
+    f.tools.handler = m;
+    EXPECT_TRUE(stop_engines(f.platform).ok());
+    EXPECT_EQ(f.tools.count("tasklist"), 50u);
+    std::vector<uint32_t> expected(50, 100);
+    expected.insert(expected.end(), 40, 250);
+    EXPECT_EQ(f.clock.sleeps, expected);
+    EXPECT_FALSE(file_exists(f.runtime() + "/product-xray.pid"));
+}
+
+TEST(StopEngines, AProcessThatStartedAfterThePidFileIsNotOurs) {
+    FakePlatform f;
+    ASSERT_TRUE(create_directories(f.runtime()).ok());
+    std::string path = f.runtime() + "/product-xray.pid";
+    ASSERT_TRUE(write_file(path, "4242").ok());
+    uint64_t written = file_write_time_ms(path).value();
+    ConnectMachine m;
+    m.running = {4242};
+    m.adapter = false;
+    f.tools.handler = m;
+
+    f.processes.start_times[4242] = written + 60000;  // a reused id
+    EXPECT_TRUE(stop_engines(f.platform).ok());
+    EXPECT_EQ(f.tools.count("taskkill"), 0u);
+    EXPECT_FALSE(file_exists(path));
+
+    // The live check does not count it as a tunnel either.
+    ASSERT_TRUE(write_file(path, "4242").ok());
+    written = file_write_time_ms(path).value();
+    f.processes.start_times[4242] = written + 60000;
+    EXPECT_EQ(query_live_status(f.platform), make_status(TunnelState::Idle, "Vorn product tunnel service is idle"));
+
+    ASSERT_TRUE(write_file(path, "4242").ok());
+    f.processes.start_times[4242] = file_write_time_ms(path).value() - 5;  // started before: ours
+    f.tools.calls.clear();
+    (void)stop_engines(f.platform);
+    EXPECT_EQ(f.tools.count("taskkill"), 1u);
+}
+
+TEST(Disconnect, SequenceAndOutcome) {
+    struct Case {
+        std::string xray_pid;
+        TunnelStatus expected;
+        bool wfp_removed;
+    };
+    const Case cases[] = {
+        {"", make_status(TunnelState::Idle, "Vorn product tunnel disconnected"), true},
+        {"abc", make_status(TunnelState::Error, "could not parse product Xray pid: invalid digit found in string"), false},
+    };
+    for (const Case& k : cases) {
+        FakePlatform f;
+        ASSERT_TRUE(create_directories(f.runtime()).ok());
+        ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-reconnect-request-path.txt", "C:\\r.json").ok());
+        ASSERT_TRUE(write_file(f.runtime() + "/product-route-exceptions.json", "[\"203.0.113.7\"]").ok());
+        if (!k.xray_pid.empty()) { ASSERT_TRUE(write_file(f.runtime() + "/product-xray.pid", k.xray_pid).ok()); }
+        ConnectMachine m;
+        m.adapter = false;
+        f.tools.handler = m;
+        EXPECT_EQ(disconnect_product_tunnel(f.platform), k.expected);
+        EXPECT_FALSE(file_exists(f.runtime() + "/product-tunnel-reconnect-request-path.txt"));
+        EXPECT_FALSE(file_exists(f.runtime() + "/product-route-exceptions.json"));
+        EXPECT_EQ(f.tools.call_texts().front(), kRestoreFirst);
+        EXPECT_EQ(f.tools.count("route"), 4u + 4u + 1u);  // half-defaults twice, 4 host routes, presence check
+        EXPECT_EQ(f.wfp.calls.size(), k.wfp_removed ? 260u : 0u);
+    }
+}
+
+TEST(CommandLine, ConnectFailureAndSuccessRecording) {
+    {
+        ConnectFixture c;
+        ConnectMachine m;
+        m.conflicting_vpn = true;
+        c.set_machine(m);
+        EXPECT_EQ(run_command_line(c.f.platform, {"svc.exe", "connect", "--request", c.request("full", "xray")}), 1);
+        std::string message = "CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: openvpn.exe";
+        EXPECT_EQ(c.f.out.str(), "{\"status\":\"error\",\"message\":\"" + message + "\"}\n");
+        EXPECT_EQ(c.f.err.str(), message + "\n");
+        EXPECT_EQ(c.f.wfp.calls.size(), 260u);  // the clean-up after a failed connect
+        EXPECT_EQ(read_status(c.f.env), make_status(TunnelState::Error, message));
+        EXPECT_FALSE(file_exists(c.f.runtime() + "/product-tunnel-reconnect-request-path.txt"));
+    }
+    {
+        ConnectFixture c;
+        std::string path = c.request("full", "xray");
+        EXPECT_EQ(run_command_line(c.f.platform, {"svc.exe", "connect", "--request", path}), 0);
+        EXPECT_EQ(c.f.out.str(), "{\"status\":\"connected\",\"message\":\"Vorn product tunnel started in full mode over xray\"}\n");
+        EXPECT_EQ(read_file(c.f.runtime() + "/product-tunnel-reconnect-request-path.txt").value(), path);
+    }
+    {
+        FakePlatform f;
+        ASSERT_TRUE(create_directories(f.runtime()).ok());
+        ASSERT_TRUE(write_file(f.runtime() + "/product-tuic.pid", "x1").ok());
+        EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "disconnect"}), 0);
+        EXPECT_EQ(f.out.str(), "{\"status\":\"error\",\"message\":\"could not parse TUIC pid: invalid digit found in string\"}\n");
+        EXPECT_EQ(f.err.str(), "");
+    }
+}
+
+}  // namespace
+}  // namespace vorn
