@@ -19,6 +19,8 @@ public:
     virtual std::string temp_directory() = 0;
     virtual Result<std::string> executable_path() = 0;
     virtual uint32_t current_process_id() = 0;
+    // A file's last write time in Unix milliseconds, to the file system's full precision.
+    virtual std::optional<uint64_t> file_write_time_ms(const std::string& path) = 0;
 };
 
 }  // namespace vorn

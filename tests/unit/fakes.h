@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/files.h"
 #include "platform/platform.h"
 
 namespace vorn::testing {
@@ -70,6 +71,9 @@ public:
         return *exe;
     }
     uint32_t current_process_id() override { return pid; }
+    std::optional<uint64_t> file_write_time_ms(const std::string& path) override {
+        return vorn::file_write_time_ms(path);
+    }
 
     std::map<std::string, std::string> variables;
     std::optional<std::string> app_data;

@@ -100,10 +100,12 @@ WineMachine::WineMachine(const std::string& case_name) {
 }
 
 WineMachine::~WineMachine() {
-    // Ends every Windows process of the prefix (engines hold the fixed ports) and its services.
-    std::vector<std::string> argv = {"wineserver", "-k"};
-    pid_t killer = spawn(argv, "/dev/null", "/dev/null");
-    waitpid(killer, nullptr, 0);
+    // Ends every Windows process of the prefix (engines hold the fixed ports) and its services,
+    // and waits until that server is gone: a program started while it still shuts down fails.
+    for (const char* step : {"-k", "-w"}) {
+        pid_t pid = spawn({"wineserver", step}, "/dev/null", "/dev/null");
+        waitpid(pid, nullptr, 0);
+    }
     for (pid_t pid : background_) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);

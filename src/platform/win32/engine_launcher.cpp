@@ -64,9 +64,7 @@ std::optional<uint64_t> Win32ProcessLauncher::process_start_time_ms(uint32_t pid
     if (!process) return std::nullopt;
     FILETIME created, exited, kernel, user;
     if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return std::nullopt;
-    uint64_t ticks = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-    constexpr uint64_t kEpochTicks = 116444736000000000ull;  // 1970-01-01 in 100 ns units
-    return ticks < kEpochTicks ? 0 : (ticks - kEpochTicks) / 10000;
+    return unix_ms_from_filetime(created);
 }
 
 }  // namespace vorn::win32

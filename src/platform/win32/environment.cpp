@@ -71,12 +71,16 @@ Result<std::string> Win32Environment::executable_path() {
 
 uint32_t Win32Environment::current_process_id() { return GetCurrentProcessId(); }
 
+std::optional<uint64_t> Win32Environment::file_write_time_ms(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(to_wide(path).c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+    return unix_ms_from_filetime(data.ftLastWriteTime);
+}
+
 uint64_t Win32Clock::unix_time_ms() {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
-    uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    constexpr uint64_t kEpochTicks = 116444736000000000ull;  // 1970-01-01 in 100 ns units
-    return ticks < kEpochTicks ? 0 : (ticks - kEpochTicks) / 10000;
+    return unix_ms_from_filetime(ft);
 }
 
 void Win32Clock::sleep_ms(uint32_t milliseconds) { Sleep(milliseconds); }

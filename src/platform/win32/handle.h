@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,6 +36,13 @@ public:
 private:
     HANDLE h_ = nullptr;
 };
+
+// A FILETIME (100 ns units since 1601) as Unix milliseconds; 0 before 1970.
+inline uint64_t unix_ms_from_filetime(const FILETIME& ft) {
+    uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    constexpr uint64_t kEpochTicks = 116444736000000000ull;  // 1970-01-01
+    return ticks < kEpochTicks ? 0 : (ticks - kEpochTicks) / 10000;
+}
 
 std::wstring to_wide(std::string_view utf8);
 std::string from_wide(std::wstring_view wide);

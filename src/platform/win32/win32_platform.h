@@ -20,6 +20,7 @@ public:
     std::string temp_directory() override;
     Result<std::string> executable_path() override;
     uint32_t current_process_id() override;
+    std::optional<uint64_t> file_write_time_ms(const std::string& path) override;
 };
 
 class Win32Clock final : public Clock {

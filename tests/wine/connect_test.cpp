@@ -1,0 +1,181 @@
+// Connect and disconnect end to end: the real executable on the simulated machine.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <sstream>
+
+#include "wine_machine.h"
+
+namespace vorn::wine {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+std::string compact(const std::string& status, const std::string& message) {
+    nlohmann::ordered_json record;
+    record["status"] = status;
+    record["message"] = message;
+    return record.dump();
+}
+
+// The live routes as the route stand-in prints them, without the header lines.
+std::vector<std::string> route_rows(WineMachine& m) {
+    RunResult r = m.run({windows_path(m.machine() / "route.exe"), "print"});
+    std::vector<std::string> rows;
+    bool active = false;
+    for (const auto& line : lines_of(r.out)) {
+        if (line.rfind("Network Destination", 0) == 0) active = true;
+        else if (line.rfind("=====", 0) == 0) active = false;
+        else if (active) rows.push_back(line);
+    }
+    return rows;
+}
+
+bool contains_row(const std::vector<std::string>& rows, const std::string& destination, const std::string& gateway) {
+    for (const auto& row : rows) {
+        std::istringstream fields(row);
+        std::string d, mask, g;
+        fields >> d >> mask >> g;
+        if (d == destination && g == gateway) return true;
+    }
+    return false;
+}
+
+TEST(Connect, FullTunnelOverEachTransportAndBackToIdle) {
+    for (std::string transport : {"xray", "hysteria2", "tuic"}) {
+        SCOPED_TRACE(transport);
+        WineMachine m(case_name());
+        auto before = route_rows(m);
+        std::string request = write_request(m, transport, "203-0-113-7.sslip.io");
+        RunResult up = m.service({"connect", "--request", request});
+        ASSERT_EQ(up.rc, 0) << up.out << up.err;
+        EXPECT_EQ(up.out, compact("connected", "Vorn product tunnel started in full mode over " + transport) + "\n");
+        EXPECT_EQ(read_text(m.runtime() / "product-tunnel-reconnect-request-path.txt"), request);
+
+        RunResult status = m.service({"status"});
+        EXPECT_EQ(status.out, up.out);
+        auto rows = route_rows(m);
+        for (const char* host : {"203.0.113.7", "198.51.100.20", "1.1.1.1", "8.8.8.8"}) {
+            EXPECT_TRUE(contains_row(rows, host, "192.168.1.1")) << host;
+        }
+        EXPECT_TRUE(contains_row(rows, "0.0.0.0", "172.19.0.1"));
+        EXPECT_TRUE(contains_row(rows, "128.0.0.0", "172.19.0.1"));
+        json tunnel = m.state_json("tunnel-interfaces.json").back();
+        EXPECT_EQ(tunnel["address"], "172.19.0.1");
+        EXPECT_EQ(tunnel["dns"], "1.1.1.1");
+        EXPECT_TRUE(port_open(18089));
+        if (transport != "xray") { EXPECT_TRUE(port_open(transport == "tuic" ? 18108 : 18109)); }
+
+        RunResult down = m.service({"disconnect"});
+        EXPECT_EQ(down.rc, 0) << down.err;
+        EXPECT_EQ(down.out, compact("idle", "Vorn product tunnel disconnected") + "\n");
+        for (const char* gone : {"product-xray.pid", "product-hysteria.pid", "product-tuic.pid",
+                                 "product-route-exceptions.json", "product-tunnel-reconnect-request-path.txt"}) {
+            EXPECT_FALSE(fs::exists(m.runtime() / gone)) << gone;
+        }
+        EXPECT_FALSE(port_open(18089));
+        EXPECT_FALSE(port_open(18108));
+        EXPECT_FALSE(port_open(18109));
+        EXPECT_EQ(route_rows(m), before);
+        EXPECT_EQ(m.service({"status"}).out, compact("idle", "Vorn product tunnel disconnected") + "\n");
+    }
+}
+
+TEST(Connect, XrayExitingDuringStartup) {
+    WineMachine m(case_name());
+    m.set_fault("xray", {{"exitCode", 23}, {"stderr", "Failed to start: main: failed to read config: test"}});
+    RunResult r = m.service({"connect", "--request", write_request(m, "hysteria2")});
+    EXPECT_EQ(r.rc, 1);
+    std::string message =
+        "Xray TUN engine exited during startup: exit code: 23: Failed to start: main: failed to read config: test";
+    EXPECT_EQ(r.err, message + "\n");
+    EXPECT_EQ(r.out, compact("error", message) + "\n");
+    EXPECT_FALSE(port_open(18109));  // the backend was stopped with it
+    EXPECT_FALSE(fs::exists(m.runtime() / "product-hysteria.pid"));
+}
+
+TEST(Connect, ProbeTimeOutStopsEnginesAndRestoresTheNetwork) {
+    WineMachine m(case_name());
+    m.set_fault("curlTimeout", "www.youtube.com");
+    auto before = route_rows(m);
+    RunResult r = m.service({"connect", "--request", write_request(m, "xray")});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err.rfind("XRAY_PROXY_PROBE_FAILED: full tunnel HTTPS probe failed: youtube: curl: (28) Operation "
+                          "timed out after 12001 milliseconds with 0 bytes received\nXray local proxy accepted",
+                          0),
+              0u)
+        << r.err;
+    json recorded = json::parse(read_text(m.runtime() / "product-tunnel-status.json"));
+    EXPECT_EQ(recorded["status"], "error");
+    EXPECT_EQ(recorded["message"].get<std::string>() + "\n", r.err);
+    EXPECT_FALSE(port_open(18089));
+    EXPECT_FALSE(fs::exists(m.runtime() / "product-route-exceptions.json"));
+    EXPECT_FALSE(fs::exists(m.runtime() / "product-tunnel-reconnect-request-path.txt"));
+    EXPECT_EQ(route_rows(m), before);
+}
+
+TEST(Connect, RefusedBesideAnotherVpnClient) {
+    WineMachine m(case_name());
+    m.start_idle("WireGuard.exe");
+    RunResult r = m.service({"connect", "--request", write_request(m, "xray")});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, "CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: WireGuard.exe\n");
+    EXPECT_FALSE(port_open(18089));
+}
+
+TEST(Connect, BackendThatNeverOpensItsPort) {
+    WineMachine m(case_name());
+    m.set_fault("tuic", {{"noListen", true}});
+    RunResult r = m.service({"connect", "--request", write_request(m, "tuic")});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, "TUIC engine did not open local SOCKS port 127.0.0.1:18108\n");
+    // The backend keeps running until the next connect or a disconnect ends it.
+    EXPECT_TRUE(fs::exists(m.runtime() / "product-tuic.pid"));
+    EXPECT_EQ(m.service({"disconnect"}).out, compact("idle", "Vorn product tunnel disconnected") + "\n");
+    EXPECT_FALSE(fs::exists(m.runtime() / "product-tuic.pid"));
+}
+
+TEST(Disconnect, UnreadablePidFileIsAnErrorRecordAndExitZero) {
+    WineMachine m(case_name());
+    write_text(m.runtime() / "product-xray.pid", "abc");
+    RunResult r = m.service({"disconnect"});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, compact("error", "could not parse product Xray pid: invalid digit found in string") + "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(fs::exists(m.runtime() / "product-xray.pid"));
+}
+
+TEST(Disconnect, OnlyAProcessOlderThanItsPidFileIsEnded) {
+    WineMachine m(case_name());
+    uint32_t engine = m.start_idle("engine.exe");
+    uint32_t stranger = m.start_idle("editor.exe");
+    write_text(m.runtime() / "product-xray.pid", std::to_string(engine));
+    // The stranger holds the id a pid file names, but that file was written before it started:
+    // the id was reused.
+    fs::path tuic = m.runtime() / "product-tuic.pid";
+    write_text(tuic, std::to_string(stranger));
+    utimbuf long_ago{1000000000, 1000000000};
+    ASSERT_EQ(utime(tuic.c_str(), &long_ago), 0);
+
+    RunResult status = m.service({"status"});
+    EXPECT_EQ(status.out, compact("connected", "Vorn product tunnel process is running") + "\n") << status.err << read_text(m.runtime() / "product-xray.pid");
+
+    RunResult r = m.service({"disconnect"});
+    EXPECT_EQ(r.out, compact("idle", "Vorn product tunnel disconnected") + "\n");
+    EXPECT_FALSE(fs::exists(tuic));
+    RunResult list = m.run({windows_path(m.machine() / "tasklist.exe"), "/FO", "CSV", "/NH"});
+    EXPECT_EQ(list.out.find("\"engine.exe\""), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("\"editor.exe\""), std::string::npos) << list.out;
+
+    // Alone, the stranger does not make the status check report a tunnel.
+    write_text(tuic, std::to_string(stranger));
+    ASSERT_EQ(utime(tuic.c_str(), &long_ago), 0);
+    EXPECT_EQ(m.service({"status"}).out, compact("idle", "Vorn product tunnel disconnected") + "\n");
+}
+
+}  // namespace
+}  // namespace vorn::wine
