@@ -71,6 +71,17 @@ TEST(ProductTunnelRequest, ReadFailuresAreReadFailures) {
     EXPECT_TRUE(read_product_tunnel_request(good).ok());
 }
 
+TEST(ProductTunnelRequest, EveryExampleFileReads) {
+    size_t read = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(VORN_EXAMPLES_DIR)) {
+        if (entry.path().extension() != ".json") continue;
+        auto request = read_product_tunnel_request(entry.path().string());
+        EXPECT_TRUE(request.ok()) << entry.path() << ": " << (request.ok() ? "" : request.error());
+        ++read;
+    }
+    EXPECT_EQ(read, 5u);
+}
+
 TEST(SplitPolicyAppPaths, SelectsEnabledThroughVpnRulesInOrder) {
     struct Case {
         const char* policy;
