@@ -88,6 +88,12 @@ Result<JsonRecordReader> JsonRecordReader::parse(std::string_view text) {
     if (starts_with(text, "\xEF\xBB\xBF")) {
         return fail("unexpected byte-order mark at line 1, column 1");
     }
+    // The parser would take a NUL byte for the end of the text and ignore what follows it.
+    if (size_t nul = text.find('\0'); nul != std::string_view::npos) {
+        Scanner at(text.substr(0, nul + 1));
+        while (at.offset() < nul) at.advance();
+        return fail("unexpected NUL byte at " + describe(at.position()));
+    }
     json whole;
     try {
         whole = json::parse(text.begin(), text.end());

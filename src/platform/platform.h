@@ -9,6 +9,7 @@
 #include "platform/library.h"
 #include "platform/network.h"
 #include "platform/processes.h"
+#include "platform/service.h"
 #include "platform/tools.h"
 #include "platform/wfp.h"
 
@@ -23,6 +24,8 @@ struct Platform {
     DllLoader& dlls;
     Wfp& wfp;
     std::string_view wintun_image;  // the Wintun DLL carried inside the executable
+    ServiceHost& service;
+    PipeServer& pipes;
     std::ostream& out;
     std::ostream& err;
 };

@@ -2,6 +2,7 @@
 // Fakes for the platform ports: scripted tools, a fixed environment, a clock that only counts.
 
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -220,6 +221,84 @@ public:
     std::vector<std::string> calls;
 };
 
+class FakeServiceHost : public ServiceHost {
+public:
+    Status run_dispatcher(const std::string&, std::function<void()> service_main) override {
+        if (dispatcher_error != 0) {
+            return fail("StartServiceCtrlDispatcherW failed: Windows error " + std::to_string(dispatcher_error));
+        }
+        service_main();
+        return {};
+    }
+    bool register_control_handler(const std::string& name, std::function<void(uint32_t)> h) override {
+        registered_name = name;
+        handler = std::move(h);
+        return registration_ok;
+    }
+    void report_status(ServiceState state) override { reports.push_back(state); }
+
+    uint32_t dispatcher_error = 0;
+    bool registration_ok = true;
+    std::string registered_name;
+    std::function<void(uint32_t)> handler;
+    std::vector<ServiceState> reports;
+};
+
+// A pipe whose reads and writes answer from scripts; when a script runs out, reads report a
+// broken pipe and writes succeed whole.
+class FakePipe : public PipeInstance {
+public:
+    PipeConnect connect() override { return PipeConnect::Connected; }
+    PipeIo read(char* buffer, size_t size) override {
+        ++read_calls;
+        if (reads.empty()) return PipeIo{false, 0, PipeError::BrokenPipe};
+        auto [io, data] = reads.front();
+        reads.pop_front();
+        std::memcpy(buffer, data.data(), std::min(size, data.size()));
+        return io;
+    }
+    PipeIo write(const char* data, size_t size) override {
+        ++write_calls;
+        written.assign(data, size);
+        if (writes.empty()) return PipeIo{true, size, PipeError::None};
+        PipeIo io = writes.front();
+        writes.pop_front();
+        return io;
+    }
+    void disconnect() override { ++disconnects; }
+    Status client_can_read(const std::string& path) override {
+        checked.push_back(path);
+        if (deny) return fail(*deny);
+        return {};
+    }
+
+    std::deque<std::pair<PipeIo, std::string>> reads;
+    std::deque<PipeIo> writes;
+    std::string written;
+    int read_calls = 0;
+    int write_calls = 0;
+    int disconnects = 0;
+    std::optional<std::string> deny;
+    std::vector<std::string> checked;
+};
+
+// Hands out scripted pipes; fails a creation while `failures` is positive.
+class FakePipeServer : public PipeServer {
+public:
+    std::unique_ptr<PipeInstance> create() override {
+        ++creations;
+        if (failures > 0) {
+            --failures;
+            return nullptr;
+        }
+        if (on_create) on_create();
+        return std::make_unique<FakePipe>();
+    }
+    int creations = 0;
+    int failures = 0;
+    std::function<void()> on_create;
+};
+
 class FakeClock : public Clock {
 public:
     uint64_t unix_time_ms() override { return now_ms; }
@@ -274,9 +353,11 @@ struct FakePlatform {
     FakeDllLoader dlls;
     FakeWfp wfp;
     std::string wintun_image = std::string("MZ\x90\0stand-in image", 18);
+    FakeServiceHost service;
+    FakePipeServer pipes;
     std::ostringstream out;
     std::ostringstream err;
-    Platform platform{env, tools, clock, processes, net, dlls, wfp, wintun_image, out, err};
+    Platform platform{env, tools, clock, processes, net, dlls, wfp, wintun_image, service, pipes, out, err};
 };
 
 }  // namespace vorn::testing

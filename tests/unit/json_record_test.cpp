@@ -35,7 +35,8 @@ TEST(JsonRecordReader, ReportsMembersWithTheirPositions) {
 }
 
 TEST(JsonRecordReader, SyntaxErrorsAndTrailingTextCarryTheParsersLineAndColumn) {
-    for (const char* text : {"{\"a\":\"x\"} {}", "{\"a\":\n  nope}", "", "{\"a\":\"x\"} x"}) {
+    for (std::string text : {std::string("{\"a\":\"x\"} {}"), std::string("{\"a\":\n  nope}"), std::string(""),
+                             std::string("{\"a\":\"x\"} x"), std::string("{\"a\":\"x\"}\0junk", 14)}) {
         auto reader = JsonRecordReader::parse(text);
         ASSERT_FALSE(reader.ok()) << text;
         EXPECT_NE(reader.error().find("line "), std::string::npos) << reader.error();

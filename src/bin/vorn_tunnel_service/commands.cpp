@@ -4,6 +4,7 @@
 
 #include "service/live_status.h"
 #include "service/reconnect.h"
+#include "service/service_main.h"
 #include "service/status.h"
 #include "split_tunnel/split_session.h"
 #include "split_tunnel/wfp_cleanup.h"
@@ -82,9 +83,9 @@ Outcome dispatch(Platform& platform, const CommandLine& line) {
         case Command::Status: return status(platform);
         case Command::Connect: return connect(platform, line.request_path);
         case Command::Disconnect: return disconnect(platform);
-        case Command::RunService: break;
+        case Command::RunService: return run_service(platform);
     }
-    return fail(line.word + " is not available in this build of vorn-tunnel-service");
+    return fail(std::string(kUsage));
 }
 
 bool needs_elevation(Command command) {

@@ -20,7 +20,9 @@ int wmain(int argc, wchar_t** argv) {
     vorn::win32::Win32Network net;
     vorn::win32::Win32DllLoader dlls;
     vorn::win32::Win32Wfp wfp;
-    vorn::Platform platform{env,  tools, clock, processes, net, dlls, wfp, vorn::win32::embedded_wintun_image(),
-                            std::cout, std::cerr};
+    vorn::win32::Win32ServiceHost service;
+    vorn::win32::Win32PipeServer pipes;
+    vorn::Platform platform{env,     tools, clock, processes, net,      dlls, wfp, vorn::win32::embedded_wintun_image(),
+                            service, pipes, std::cout, std::cerr};
     return vorn::run_command_line(platform, args);
 }

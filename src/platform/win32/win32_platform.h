@@ -9,6 +9,7 @@
 #include "platform/wfp.h"
 #include "platform/network.h"
 #include "platform/processes.h"
+#include "platform/service.h"
 #include "platform/tools.h"
 
 namespace vorn::win32 {
@@ -63,6 +64,18 @@ public:
 class Win32Wfp final : public Wfp {
 public:
     std::unique_ptr<WfpSession> open(uint32_t& status) override;
+};
+
+class Win32ServiceHost final : public ServiceHost {
+public:
+    Status run_dispatcher(const std::string& name, std::function<void()> service_main) override;
+    bool register_control_handler(const std::string& name, std::function<void(uint32_t)> handler) override;
+    void report_status(ServiceState state) override;
+};
+
+class Win32PipeServer final : public PipeServer {
+public:
+    std::unique_ptr<PipeInstance> create() override;
 };
 
 // The Wintun DLL carried inside the executable.

@@ -115,7 +115,10 @@ int wmain(int argc, wchar_t** argv) {
     win32::Win32Network net;
     win32::Win32DllLoader dlls;
     win32::Win32Wfp wfp;
-    Platform p{env, tools, clock, processes, net, dlls, wfp, win32::embedded_wintun_image(), std::cout, std::cerr};
+    win32::Win32ServiceHost service;
+    win32::Win32PipeServer pipes;
+    Platform p{env,  tools, clock, processes, net, dlls, wfp, win32::embedded_wintun_image(), service, pipes,
+               std::cout, std::cerr};
     if (auto made = create_directories(runtime_directory(env)); !made) return report(made);
     return run(p, args);
 }

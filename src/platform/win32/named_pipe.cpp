@@ -1,0 +1,112 @@
+// The service's pipe: message mode, non-blocking, local clients only.
+
+#include <winsock2.h>
+#include <windows.h>
+#include <sddl.h>
+
+#include "platform/win32/handle.h"
+#include "platform/win32/win32_platform.h"
+
+namespace vorn::win32 {
+
+namespace {
+
+constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\VornTunnelService";
+// LocalSystem, Administrators, Authenticated Users, Interactive users and Everyone.
+constexpr wchar_t kPipeSddl[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;AU)(A;;GA;;;IU)(A;;GA;;;WD)";
+constexpr DWORD kBufferSize = 65536;
+constexpr DWORD kDefaultTimeoutMs = 250;
+
+PipeIo io_result(BOOL ok, DWORD bytes) {
+    PipeIo io;
+    io.ok = ok != 0;
+    io.bytes = bytes;
+    if (!ok) {
+        DWORD error = GetLastError();
+        io.error = error == ERROR_NO_DATA       ? PipeError::NoData
+                   : error == ERROR_BROKEN_PIPE ? PipeError::BrokenPipe
+                                                : PipeError::Other;
+    }
+    return io;
+}
+
+// Reverts to the service's own identity on every path.
+class Impersonation {
+public:
+    explicit Impersonation(HANDLE pipe) : active_(ImpersonateNamedPipeClient(pipe) != 0) {}
+    Impersonation(const Impersonation&) = delete;
+    Impersonation& operator=(const Impersonation&) = delete;
+    ~Impersonation() {
+        if (active_) RevertToSelf();
+    }
+    bool active() const { return active_; }
+
+private:
+    bool active_;
+};
+
+class Win32PipeInstance final : public PipeInstance {
+public:
+    Win32PipeInstance(UniqueHandle pipe, PSECURITY_DESCRIPTOR descriptor)
+        : pipe_(std::move(pipe)), descriptor_(descriptor) {}
+    Win32PipeInstance(const Win32PipeInstance&) = delete;
+    Win32PipeInstance& operator=(const Win32PipeInstance&) = delete;
+    ~Win32PipeInstance() override {
+        pipe_.reset();
+        LocalFree(descriptor_);
+    }
+
+    PipeConnect connect() override {
+        if (ConnectNamedPipe(pipe_.get(), nullptr)) return PipeConnect::Connected;
+        DWORD error = GetLastError();
+        if (error == ERROR_PIPE_CONNECTED) return PipeConnect::Connected;
+        if (error == ERROR_PIPE_LISTENING) return PipeConnect::Listening;
+        return PipeConnect::Failed;
+    }
+    PipeIo read(char* buffer, size_t size) override {
+        DWORD bytes = 0;
+        BOOL ok = ReadFile(pipe_.get(), buffer, static_cast<DWORD>(size), &bytes, nullptr);
+        return io_result(ok, bytes);
+    }
+    PipeIo write(const char* data, size_t size) override {
+        DWORD bytes = 0;
+        BOOL ok = WriteFile(pipe_.get(), data, static_cast<DWORD>(size), &bytes, nullptr);
+        return io_result(ok, bytes);
+    }
+    void disconnect() override { DisconnectNamedPipe(pipe_.get()); }
+    Status client_can_read(const std::string& path) override {
+        Impersonation as_client(pipe_.get());
+        if (!as_client.active()) return fail(last_error_text());
+        UniqueHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return fail(last_error_text());
+        return {};
+    }
+
+private:
+    UniqueHandle pipe_;
+    PSECURITY_DESCRIPTOR descriptor_;
+};
+
+}  // namespace
+
+std::unique_ptr<PipeInstance> Win32PipeServer::create() {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+        return nullptr;
+    }
+    SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    // Message mode, message reads, no waiting (7), and no clients from other machines.
+    UniqueHandle pipe(CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX,
+                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_NOWAIT |
+                                           PIPE_REJECT_REMOTE_CLIENTS,
+                                       PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, kDefaultTimeoutMs, &sa));
+    if (!pipe) {
+        LocalFree(descriptor);
+        return nullptr;
+    }
+    return std::make_unique<Win32PipeInstance>(std::move(pipe), descriptor);
+}
+
+}  // namespace vorn::win32

@@ -1,0 +1,168 @@
+#include "service/ipc.h"
+
+#include <vector>
+
+#include "common/json_record.h"
+#include "service/reconnect.h"
+#include "service/live_status.h"
+#include "service/status.h"
+#include "split_tunnel/wfp_cleanup.h"
+#include "tunnel/connect.h"
+#include "tunnel/disconnect.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr size_t kRequestBufferSize = 65536;
+constexpr int kReadAttempts = 250;
+constexpr int kWriteAttempts = 250;
+constexpr int kCloseWaitSteps = 250;
+constexpr uint32_t kIoRetryMs = 20;
+constexpr uint32_t kIdlePollMs = 100;
+constexpr uint32_t kCreateBackoffMs = 250;
+
+std::string render(const TunnelStatus& status) {
+    auto text = status_to_json(status);
+    return text ? *text : std::string(kUnrenderableResponse);
+}
+
+TunnelStatus run_connect(Platform& platform, const std::string& path, const ClientReadCheck& client_can_read) {
+    // The service reads files as LocalSystem: a client may only name a file it can read itself.
+    if (client_can_read) {
+        if (auto allowed = client_can_read(path); !allowed) {
+            TunnelStatus denied = make_status(TunnelState::Error, "could not read product tunnel request: " + allowed.error());
+            (void)write_status(platform.env, denied);
+            return denied;
+        }
+    }
+    auto connected = connect_product_tunnel(platform, path);
+    if (!connected) {
+        (void)remove_wfp_objects(platform);
+        TunnelStatus failed = make_status(TunnelState::Error, connected.error());
+        (void)write_status(platform.env, failed);
+        return failed;
+    }
+    (void)persist_reconnect_request_path(platform.env, path);
+    (void)write_status(platform.env, *connected);
+    return *connected;
+}
+
+// Reads one request message; absent when the client is given up on.
+std::optional<std::string> read_request(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop) {
+    std::vector<char> buffer(kRequestBufferSize, '\0');
+    size_t last_bytes = 0;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        PipeIo io = pipe.read(buffer.data(), buffer.size());
+        if (io.ok && io.bytes > 0) return std::string(buffer.data(), io.bytes);
+        last_bytes = io.bytes;
+        if (stop) return std::nullopt;
+        bool retry = (io.ok && io.bytes == 0) || (!io.ok && (io.error == PipeError::NoData || io.bytes > 0));
+        if (!retry) return std::nullopt;
+        platform.clock.sleep_ms(kIoRetryMs);
+    }
+    if (last_bytes > 0) return std::string(buffer.data(), last_bytes);
+    return std::nullopt;
+}
+
+bool write_response(Platform& platform, PipeInstance& pipe, const std::string& response) {
+    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        PipeIo io = pipe.write(response.data(), response.size());
+        if (io.ok && io.bytes == response.size()) return true;
+        bool retry = io.ok || io.error == PipeError::NoData;
+        if (!retry) return false;
+        platform.clock.sleep_ms(kIoRetryMs);
+    }
+    return false;
+}
+
+// Disconnecting discards an answer the client has not read yet: wait (bounded) until the client
+// has taken it and closed its end, which a read then reports as a broken pipe.
+void wait_for_client_close(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop) {
+    char scratch[512];
+    for (int step = 0; step < kCloseWaitSteps && !stop; ++step) {
+        PipeIo io = pipe.read(scratch, sizeof scratch);
+        if (!io.ok && io.error != PipeError::NoData) return;
+        platform.clock.sleep_ms(kIoRetryMs);
+    }
+}
+
+}  // namespace
+
+Result<ServiceIpcRequest> parse_service_ipc_request(std::string_view bytes) {
+    const std::string prefix = "invalid service IPC request: ";
+    auto reader = JsonRecordReader::parse(bytes);
+    if (!reader) return fail(prefix + reader.error());
+    auto command = reader->required_string("command");
+    if (!command) return fail(prefix + command.error());
+    ServiceIpcRequest request{};
+    if (*command == "connect") {
+        request.command = ServiceIpcCommand::Connect;
+    } else if (*command == "disconnect") {
+        request.command = ServiceIpcCommand::Disconnect;
+    } else if (*command == "status") {
+        request.command = ServiceIpcCommand::Status;
+    } else {
+        return fail(prefix + "unknown command \"" + *command +
+                    "\": expected one of \"connect\", \"disconnect\", \"status\"");
+    }
+    auto path = reader->optional("requestPath");
+    if (!path) return fail(prefix + path.error());
+    if (path->is_string()) {
+        request.request_path = path->get<std::string>();
+    } else if (!path->is_null()) {
+        return fail(prefix + "member \"requestPath\" must be a string or null, found " + json_type_name(*path));
+    }
+    return request;
+}
+
+std::string handle_ipc_request(Platform& platform, std::string_view bytes, const ClientReadCheck& client_can_read) {
+    auto request = parse_service_ipc_request(bytes);
+    if (!request) return render(make_status(TunnelState::Error, request.error()));
+    switch (request->command) {
+        case ServiceIpcCommand::Disconnect: {
+            TunnelStatus status = disconnect_product_tunnel(platform);
+            (void)write_status(platform.env, status);
+            return render(status);
+        }
+        case ServiceIpcCommand::Status: return render(query_live_status(platform));
+        case ServiceIpcCommand::Connect:
+            if (!request->request_path) {
+                return render(make_status(TunnelState::Error, "connect request is missing requestPath"));
+            }
+            return render(run_connect(platform, *request->request_path, client_can_read));
+    }
+    return std::string(kUnrenderableResponse);
+}
+
+void serve_pipe_client(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested) {
+    std::optional<std::string> request = read_request(platform, pipe, stop_requested);
+    if (!request) return;
+    std::string response = handle_ipc_request(platform, *request,
+                                              [&pipe](const std::string& path) { return pipe.client_can_read(path); });
+    if (write_response(platform, pipe, response)) wait_for_client_close(platform, pipe, stop_requested);
+}
+
+void run_pipe_loop(Platform& platform, const std::atomic<bool>& stop_requested) {
+    while (!stop_requested) {
+        std::unique_ptr<PipeInstance> pipe = platform.pipes.create();
+        if (!pipe) {
+            platform.clock.sleep_ms(kCreateBackoffMs);
+            continue;
+        }
+        while (!stop_requested) {
+            PipeConnect state = pipe->connect();
+            if (state == PipeConnect::Listening) {
+                platform.clock.sleep_ms(kIdlePollMs);
+                continue;
+            }
+            if (state == PipeConnect::Connected) {
+                serve_pipe_client(platform, *pipe, stop_requested);
+                pipe->disconnect();
+            }
+            break;
+        }
+    }
+}
+
+}  // namespace vorn

@@ -1,0 +1,28 @@
+#pragma once
+// The Windows service: resume the last tunnel, serve the pipe until told to stop, stop the
+// engines.
+
+#include <atomic>
+#include <cstdint>
+
+#include "common/result.h"
+#include "platform/platform.h"
+
+namespace vorn {
+
+inline constexpr uint32_t kServiceControlStop = 1;
+inline constexpr uint32_t kServiceControlShutdown = 5;
+
+// State shared by the service thread and the control handler (on the dispatcher's thread).
+struct ServiceRuntime {
+    std::atomic<bool> stop_requested{false};
+    std::atomic<bool> registered{false};
+};
+
+void service_control_handler(Platform& platform, ServiceRuntime& runtime, uint32_t control);
+void resume_after_service_start(Platform& platform);
+void service_main(Platform& platform, ServiceRuntime& runtime);
+// The dispatcher entry of `run-service`: returns once the service stopped.
+Status run_service(Platform& platform);
+
+}  // namespace vorn

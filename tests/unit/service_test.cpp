@@ -1,0 +1,291 @@
+#include <gtest/gtest.h>
+
+#include "bin/vorn_tunnel_service/commands.h"
+#include "common/files.h"
+#include "fakes.h"
+#include "service/ipc.h"
+#include "service/service_main.h"
+#include "service/status.h"
+
+namespace vorn {
+namespace {
+
+using testing::FakePipe;
+using testing::FakePlatform;
+using testing::ToolCall;
+
+// Tools on which nothing runs and every command succeeds quietly.
+Result<ToolRun> quiet_machine(const ToolCall& call) {
+    if (call.program == "tasklist") return ToolRun{0, "INFO: No tasks are running which match the specified criteria.\r\n", ""};
+    return ToolRun{0, "", ""};
+}
+
+TEST(ServiceIpcRequest, ShapesAndRefusals) {
+    struct Case {
+        std::string text;
+        std::string error;  // "" when it parses
+        std::optional<std::string> path;
+    };
+    const Case cases[] = {
+        {R"({"command":"status","requestPath":null})", "", std::nullopt},
+        {R"({"command":"connect","requestPath":"C:\\r.json","extra":[1]})", "", "C:\\r.json"},
+        {" {\"command\":\"disconnect\"} \r\n", "", std::nullopt},
+        {R"({"command":"Connect"})", "invalid service IPC request: unknown command \"Connect\"", std::nullopt},
+        {R"({"command":"status"} {})", "invalid service IPC request: ", std::nullopt},
+        {"status", "invalid service IPC request: ", std::nullopt},
+        {R"({"requestPath":"x"})", "invalid service IPC request: missing member \"command\"", std::nullopt},
+        {R"({"command":"connect","requestPath":5})",
+         "invalid service IPC request: member \"requestPath\" must be a string or null, found number", std::nullopt},
+        {std::string("{\"command\":\"status\"}\0\0\0", 23), "invalid service IPC request: ", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        auto request = parse_service_ipc_request(c.text);
+        if (c.error.empty()) {
+            ASSERT_TRUE(request.ok()) << c.text << ": " << request.error();
+            EXPECT_EQ(request->request_path, c.path);
+        } else {
+            ASSERT_FALSE(request.ok()) << c.text;
+            EXPECT_EQ(request.error().rfind(c.error, 0), 0u) << request.error();
+        }
+    }
+}
+
+TEST(HandleIpcRequest, AnswersAndWhatIsRecorded) {
+    struct Case {
+        const char* name;
+        std::string request;
+        std::string response_prefix;
+        bool status_file_changed;
+    };
+    const Case cases[] = {
+        {"status with a null path", R"({"command":"status","requestPath":null})",
+         R"({"status":"error","message":"old"})", false},
+        {"connect without a path", R"({"command":"connect"})",
+         R"({"status":"error","message":"connect request is missing requestPath"})", false},
+        {"capital command", R"({"command":"Connect","requestPath":"x"})",
+         R"({"status":"error","message":"invalid service IPC request: )", false},
+        {"not JSON", "hello", R"({"status":"error","message":"invalid service IPC request: )", false},
+        {"trailing text", R"({"command":"status"}x)", R"({"status":"error","message":"invalid service IPC request: )", false},
+        {"disconnect", R"({"command":"disconnect","requestPath":"ignored"})",
+         R"({"status":"idle","message":"Vorn product tunnel disconnected"})", true},
+        {"connect of a missing file", R"({"command":"connect","requestPath":"/nonexistent/r.json"})",
+         R"({"status":"error","message":"could not read product tunnel request: )", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform f;
+        f.tools.handler = quiet_machine;
+        ASSERT_TRUE(create_directories(f.runtime()).ok());
+        const std::string old = "{\n  \"status\": \"error\",\n  \"message\": \"old\"\n}";
+        ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-status.json", old).ok());
+        std::string response = handle_ipc_request(f.platform, c.request, nullptr);
+        EXPECT_EQ(response.rfind(c.response_prefix, 0), 0u) << response;
+        EXPECT_EQ(response.find('\n'), std::string::npos);
+        EXPECT_EQ(read_file(f.runtime() + "/product-tunnel-status.json").value() != old, c.status_file_changed);
+    }
+}
+
+TEST(HandleIpcRequest, ClientThatCannotReadTheRequestFileIsRefused) {
+    FakePlatform f;
+    f.tools.handler = quiet_machine;
+    ASSERT_TRUE(create_directories(f.runtime()).ok());
+    std::string response = handle_ipc_request(
+        f.platform, R"({"command":"connect","requestPath":"C:\\Users\\Other\\r.json"})",
+        [](const std::string&) -> Status { return fail("Access is denied. (os error 5)"); });
+    std::string expected =
+        R"x({"status":"error","message":"could not read product tunnel request: Access is denied. (os error 5)"})x";
+    EXPECT_EQ(response, expected);
+    EXPECT_EQ(read_status(f.env), make_status(TunnelState::Error,
+                                              "could not read product tunnel request: Access is denied. (os error 5)"));
+    EXPECT_TRUE(f.tools.calls.empty());  // nothing of the connect ran
+}
+
+TEST(HandleIpcRequest, UnrenderableAnswerIsTheFixedText) {
+    EXPECT_EQ(kUnrenderableResponse.size(), 71u);
+    FakePlatform f;
+    f.tools.handler = quiet_machine;
+    ASSERT_TRUE(create_directories(f.runtime()).ok());
+    ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-status.json", "{\"status\":\"error\",\"message\":\"bad \xFF\"}").ok());
+    // A stored record whose message is not valid UTF-8 is unreadable, so the status is fresh.
+    EXPECT_EQ(handle_ipc_request(f.platform, R"({"command":"status"})", nullptr).rfind("{\"status\":\"idle\"", 0), 0u);
+}
+
+PipeIo ok(size_t bytes) { return PipeIo{true, bytes, PipeError::None}; }
+PipeIo err(PipeError e, size_t bytes = 0) { return PipeIo{false, bytes, e}; }
+
+TEST(ServePipeClient, ReadRetriesAndGiveUps) {
+    const std::string request = R"({"command":"connect"})";
+    struct Case {
+        const char* name;
+        std::vector<std::pair<PipeIo, std::string>> reads;
+        bool answered;
+        size_t read_sleeps;
+    };
+    const Case cases[] = {
+        {"first read", {{ok(request.size()), request}}, true, 0},
+        {"zero bytes then data", {{ok(0), ""}, {err(PipeError::NoData), ""}, {ok(request.size()), request}}, true, 2},
+        {"other failure gives up", {{err(PipeError::Other), ""}}, false, 0},
+        {"broken pipe gives up", {{err(PipeError::BrokenPipe), ""}}, false, 0},
+        {"partial failure is retried", {{err(PipeError::Other, 3), "{\"c"}, {ok(request.size()), request}}, true, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform f;
+        FakePipe pipe;
+        for (const auto& r : c.reads) pipe.reads.push_back(r);
+        std::atomic<bool> stop{false};
+        serve_pipe_client(f.platform, pipe, stop);
+        EXPECT_EQ(pipe.write_calls, c.answered ? 1 : 0);
+        if (c.answered) {
+            EXPECT_EQ(pipe.written, R"({"status":"error","message":"connect request is missing requestPath"})");
+        }
+        // After the answer, one more read finds the client gone (the script is empty).
+        EXPECT_EQ(f.clock.sleeps, std::vector<uint32_t>(c.read_sleeps, 20));
+    }
+}
+
+TEST(ServePipeClient, SilentClientIsDroppedAfter250ReadsAndStopEndsAtOnce) {
+    FakePlatform f;
+    FakePipe pipe;
+    for (int i = 0; i < 300; ++i) pipe.reads.push_back({err(PipeError::NoData), ""});
+    std::atomic<bool> stop{false};
+    serve_pipe_client(f.platform, pipe, stop);
+    EXPECT_EQ(pipe.read_calls, 250);
+    EXPECT_EQ(f.clock.sleeps, std::vector<uint32_t>(250, 20));
+    EXPECT_EQ(pipe.write_calls, 0);
+
+    FakePlatform g;
+    FakePipe held;
+    held.reads.push_back({err(PipeError::NoData), ""});
+    std::atomic<bool> stopped{true};
+    serve_pipe_client(g.platform, held, stopped);
+    EXPECT_EQ(held.read_calls, 1);
+    EXPECT_TRUE(g.clock.sleeps.empty());
+
+    // The last attempt's bytes are taken when the attempts run out.
+    FakePlatform h;
+    FakePipe partial;
+    for (int i = 0; i < 249; ++i) partial.reads.push_back({err(PipeError::NoData), ""});
+    partial.reads.push_back({err(PipeError::Other, 21), R"({"command":"connect"})"});
+    serve_pipe_client(h.platform, partial, std::atomic<bool>{false});
+    EXPECT_EQ(partial.written, R"({"status":"error","message":"connect request is missing requestPath"})");
+}
+
+TEST(ServePipeClient, WriteRetriesThenWaitsForTheClientToClose) {
+    const std::string request = R"({"command":"connect"})";
+    struct Case {
+        const char* name;
+        std::vector<PipeIo> writes;
+        int write_calls;
+        int close_wait_reads;  // reads after the answer before the client is seen gone
+    };
+    const Case cases[] = {
+        {"whole at once", {}, 1, 1},
+        {"partial, then no data, then whole", {ok(5), err(PipeError::NoData)}, 3, 1},
+        {"failure gives up without waiting", {err(PipeError::Other)}, 1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform f;
+        FakePipe pipe;
+        pipe.reads.push_back({ok(request.size()), request});
+        for (const auto& w : c.writes) pipe.writes.push_back(w);
+        serve_pipe_client(f.platform, pipe, std::atomic<bool>{false});
+        EXPECT_EQ(pipe.write_calls, c.write_calls);
+        EXPECT_EQ(pipe.read_calls, 1 + c.close_wait_reads);
+    }
+    // A client that keeps its end open is waited for 250 steps at most.
+    FakePlatform g;
+    FakePipe lingering;
+    lingering.reads.push_back({ok(request.size()), request});
+    for (int i = 0; i < 300; ++i) lingering.reads.push_back({err(PipeError::NoData), ""});
+    serve_pipe_client(g.platform, lingering, std::atomic<bool>{false});
+    EXPECT_EQ(lingering.read_calls, 1 + 250);
+    EXPECT_EQ(g.clock.sleeps, std::vector<uint32_t>(250, 20));
+}
+
+TEST(Resume, DecisionTable) {
+    struct Case {
+        const char* name;
+        bool saved_path;
+        bool request_exists;
+        std::optional<std::string> status;
+        bool connects;
+    };
+    const Case cases[] = {
+        {"saved path and connected", true, true, R"({"status":"connected","message":"m"})", true},
+        {"status error", true, true, R"({"status":"error","message":"m"})", false},
+        {"no status file", true, true, std::nullopt, false},
+        {"request file deleted", true, false, R"({"status":"connected","message":"m"})", false},
+        {"no saved path", false, true, R"({"status":"connected","message":"m"})", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform f;
+        f.tools.handler = quiet_machine;
+        ASSERT_TRUE(create_directories(f.runtime()).ok());
+        std::string request = f.dir.str() + "/request.json";
+        if (c.request_exists) { ASSERT_TRUE(write_file(request, "{").ok()); }
+        if (c.saved_path) {
+            ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-reconnect-request-path.txt", " " + request + "\r\n").ok());
+        }
+        if (c.status) { ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-status.json", *c.status).ok()); }
+        resume_after_service_start(f.platform);
+        // The connect of this request fails at parsing; what matters is whether it ran.
+        EXPECT_EQ(!f.tools.calls.empty(), c.connects);
+        if (c.connects) {
+            auto recorded = read_status(f.env);
+            ASSERT_TRUE(recorded.has_value());
+            EXPECT_EQ(recorded->status, TunnelState::Error);
+            EXPECT_EQ(recorded->message->rfind("could not parse product tunnel request: ", 0), 0u);
+            EXPECT_TRUE(file_exists(f.runtime() + "/product-tunnel-reconnect-request-path.txt"));
+        }
+    }
+}
+
+TEST(ServiceMain, ReportsAroundThePipeLoopAndStopsTheEngines) {
+    FakePlatform f;
+    f.tools.handler = quiet_machine;
+    ASSERT_TRUE(create_directories(f.runtime()).ok());
+    ASSERT_TRUE(write_file(f.runtime() + "/product-tuic.pid", "88").ok());
+    f.pipes.failures = 2;  // two failed creations: a 250 ms back-off each
+    f.pipes.on_create = [&] { f.service.handler(kServiceControlStop); };
+    ServiceRuntime runtime;
+    service_main(f.platform, runtime);
+    EXPECT_EQ(f.service.registered_name, "VornTunnelService");
+    EXPECT_EQ(f.service.reports, (std::vector<ServiceState>{ServiceState::StartPending, ServiceState::Running,
+                                                            ServiceState::StopPending, ServiceState::StopPending,
+                                                            ServiceState::Stopped}));
+    EXPECT_EQ(f.pipes.creations, 3);
+    EXPECT_EQ(f.clock.sleeps, (std::vector<uint32_t>{250, 250}));
+    EXPECT_FALSE(file_exists(f.runtime() + "/product-tuic.pid"));
+    EXPECT_EQ(f.tools.count("taskkill"), 1u);
+}
+
+TEST(ServiceMain, ControlsAndRegistration) {
+    FakePlatform f;
+    f.service.registration_ok = false;
+    ServiceRuntime runtime;
+    service_main(f.platform, runtime);
+    EXPECT_TRUE(f.service.reports.empty());
+    EXPECT_EQ(f.pipes.creations, 0);
+
+    FakePlatform g;
+    ServiceRuntime idle;
+    service_control_handler(g.platform, idle, 4);  // interrogate: ignored
+    EXPECT_FALSE(idle.stop_requested);
+    service_control_handler(g.platform, idle, kServiceControlShutdown);
+    EXPECT_TRUE(idle.stop_requested);
+    EXPECT_TRUE(g.service.reports.empty());  // nothing registered yet: nothing reported
+}
+
+TEST(RunService, DispatcherFailureIsTheCommandsFailure) {
+    FakePlatform f;
+    f.service.dispatcher_error = 1063;
+    EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "run-service"}), 1);
+    EXPECT_EQ(f.err.str(), "StartServiceCtrlDispatcherW failed: Windows error 1063\n");
+    EXPECT_EQ(f.out.str(), "");
+}
+
+}  // namespace
+}  // namespace vorn
