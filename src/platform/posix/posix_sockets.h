@@ -1,0 +1,30 @@
+#pragma once
+// POSIX sockets for the redirect proxy, and the original destination netfilter keeps for a
+// redirected connection.
+
+#include "platform/sockets.h"
+
+namespace vorn::posix {
+
+class PosixSockets final : public SocketApi {
+public:
+    Result<SocketHandle> listen_loopback(uint16_t& port) override;
+    SocketHandle accept(SocketHandle listener, uint32_t timeout_ms, bool& failed) override;
+    Result<SocketHandle> connect(const Endpoint& to, uint32_t timeout_ms) override;
+    void set_io_timeout(SocketHandle socket, uint32_t timeout_ms) override;
+    long receive(SocketHandle socket, char* buffer, size_t size) override;
+    bool send_all(SocketHandle socket, const char* data, size_t size) override;
+    void shutdown_send(SocketHandle socket) override;
+    void shutdown_both(SocketHandle socket) override;
+    void close(SocketHandle socket) override;
+    std::string last_error_text() override;
+};
+
+// SO_ORIGINAL_DST (IPv4) or IP6T_SO_ORIGINAL_DST (IPv6), rendered in the Windows socket address
+// layout (family 2 or 23) so that one decoder serves both systems.
+class NetfilterRedirectContext final : public RedirectContext {
+public:
+    Result<std::string> query(SocketHandle accepted) override;
+};
+
+}  // namespace vorn::posix
