@@ -84,8 +84,9 @@ public:
     }
     ~ScriptedUpstream() {
         ::shutdown(listener_, SHUT_RDWR);
-        ::close(listener_);
         thread_.join();
+        ::close(listener_);
+        for (auto& session : sessions_) session.join();
     }
     Endpoint endpoint() const {
         Endpoint e;
@@ -105,7 +106,7 @@ private:
             int s = ::accept(listener_, nullptr, nullptr);
             if (s < 0) return;
             ++accepted_;
-            std::thread([this, s] { session(s); }).detach();
+            sessions_.emplace_back([this, s] { session(s); });
         }
     }
     void session(int s) {
@@ -145,6 +146,7 @@ private:
     int listener_;
     uint16_t port_;
     std::thread thread_;
+    std::vector<std::thread> sessions_;  // touched by the accepting thread only, joined at the end
     std::mutex mutex_;
     std::string head_;
     std::atomic<int> accepted_{0};

@@ -33,12 +33,22 @@ bool wait_for(int socket, short events, uint32_t timeout_ms) {
 }  // namespace
 
 Result<SocketHandle> PosixSockets::listen_loopback(uint16_t& port) {
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int s = ::socket(any_address_ ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return fail(errno_text());
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(s, 128) != 0) {
+    sockaddr_storage address{};
+    socklen_t address_size;
+    if (any_address_) {
+        int no = 0;
+        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+        reinterpret_cast<sockaddr_in6*>(&address)->sin6_family = AF_INET6;
+        address_size = sizeof(sockaddr_in6);
+    } else {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        v4->sin_family = AF_INET;
+        v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address_size = sizeof(sockaddr_in);
+    }
+    if (::bind(s, reinterpret_cast<sockaddr*>(&address), address_size) != 0 || ::listen(s, 128) != 0) {
         std::string text = "could not bind split redirect listener: " + errno_text();
         ::close(s);
         return fail(text);
@@ -50,7 +60,8 @@ Result<SocketHandle> PosixSockets::listen_loopback(uint16_t& port) {
         ::close(s);
         return fail(text);
     }
-    port = ntohs(address.sin_port);
+    // The port stands at the same place in both address families.
+    port = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
     return static_cast<SocketHandle>(s);
 }
 
@@ -149,7 +160,9 @@ Result<std::string> NetfilterRedirectContext::query(SocketHandle accepted) {
         return fail("could not query WFP redirect metadata from accepted socket");
     }
     std::string context;
-    if (local.ss_family == AF_INET6) {
+    auto* local6 = reinterpret_cast<sockaddr_in6*>(&local);
+    bool mapped_ipv4 = local.ss_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&local6->sin6_addr);
+    if (local.ss_family == AF_INET6 && !mapped_ipv4) {
         sockaddr_in6 original{};
         socklen_t size = sizeof original;
         if (::getsockopt(fd(accepted), SOL_IPV6, IP6T_SO_ORIGINAL_DST, &original, &size) != 0) {

@@ -8,6 +8,11 @@ namespace vorn::posix {
 
 class PosixSockets final : public SocketApi {
 public:
+    // With `any_address`, the listener is a dual-stack socket on every address instead of
+    // 127.0.0.1: what netfilter's REDIRECT needs to bend IPv6 connections to it (they arrive on
+    // ::1). For a private network namespace only.
+    explicit PosixSockets(bool any_address = false) : any_address_(any_address) {}
+
     Result<SocketHandle> listen_loopback(uint16_t& port) override;
     SocketHandle accept(SocketHandle listener, uint32_t timeout_ms, bool& failed) override;
     Result<SocketHandle> connect(const Endpoint& to, uint32_t timeout_ms) override;
@@ -18,6 +23,9 @@ public:
     void shutdown_both(SocketHandle socket) override;
     void close(SocketHandle socket) override;
     std::string last_error_text() override;
+
+private:
+    bool any_address_;
 };
 
 // SO_ORIGINAL_DST (IPv4) or IP6T_SO_ORIGINAL_DST (IPv6), rendered in the Windows socket address

@@ -10,6 +10,7 @@
 #include "platform/network.h"
 #include "platform/processes.h"
 #include "platform/service.h"
+#include "platform/sockets.h"
 #include "platform/tools.h"
 
 namespace vorn::win32 {
@@ -76,6 +77,26 @@ public:
 class Win32PipeServer final : public PipeServer {
 public:
     std::unique_ptr<PipeInstance> create() override;
+};
+
+class WinsockSockets final : public SocketApi {
+public:
+    Result<SocketHandle> listen_loopback(uint16_t& port) override;
+    SocketHandle accept(SocketHandle listener, uint32_t timeout_ms, bool& failed) override;
+    Result<SocketHandle> connect(const Endpoint& to, uint32_t timeout_ms) override;
+    void set_io_timeout(SocketHandle socket, uint32_t timeout_ms) override;
+    long receive(SocketHandle socket, char* buffer, size_t size) override;
+    bool send_all(SocketHandle socket, const char* data, size_t size) override;
+    void shutdown_send(SocketHandle socket) override;
+    void shutdown_both(SocketHandle socket) override;
+    void close(SocketHandle socket) override;
+    std::string last_error_text() override;
+};
+
+// SIO_QUERY_WFP_CONNECTION_REDIRECT_CONTEXT on an accepted socket.
+class WfpRedirectContext final : public RedirectContext {
+public:
+    Result<std::string> query(SocketHandle accepted) override;
 };
 
 // The Wintun DLL carried inside the executable.
