@@ -4,6 +4,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -121,6 +123,55 @@ void copy(RelayState& state, Relay& relay, SocketHandle from, SocketHandle to) {
     finish_direction(state, relay);
 }
 
+// Threads that relay, kept for reuse: a new connection rarely pays for creating a thread. A job
+// never waits for a busy thread (every job a thread of its own), and a thread left idle for a
+// while ends. Process-wide and never destroyed, so that no parked thread outlives it.
+class WorkerPool {
+public:
+    static WorkerPool& instance() {
+        static WorkerPool* pool = new WorkerPool;
+        return *pool;
+    }
+
+    // False when no thread could be had for the job.
+    bool submit(std::function<void()> job) {
+        std::unique_lock lock(mutex_);
+        jobs_.push_back(std::move(job));
+        if (idle_ >= jobs_.size()) {
+            wake_.notify_one();
+            return true;
+        }
+        try {
+            std::thread([this] { work(); }).detach();
+            return true;
+        } catch (const std::system_error&) {
+            jobs_.pop_back();
+            return false;
+        }
+    }
+
+private:
+    void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            ++idle_;
+            bool has_job = wake_.wait_for(lock, std::chrono::seconds(30), [&] { return !jobs_.empty(); });
+            --idle_;
+            if (!has_job) return;
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    size_t idle_ = 0;
+};
+
 void thread_done(RelayState& state) {
     std::lock_guard lock(state.mutex);
     if (--state.threads == 0) state.idle.notify_all();
@@ -133,16 +184,12 @@ bool spawn(const std::shared_ptr<RelayState>& state, F&& body) {
         std::lock_guard lock(state->mutex);
         ++state->threads;
     }
-    try {
-        std::thread([state, body = std::forward<F>(body)]() mutable {
-            body();
-            thread_done(*state);
-        }).detach();
-        return true;
-    } catch (const std::system_error&) {
+    bool started = WorkerPool::instance().submit([state, body = std::forward<F>(body)]() mutable {
+        body();
         thread_done(*state);
-        return false;
-    }
+    });
+    if (!started) thread_done(*state);
+    return started;
 }
 
 void handle_connection(const std::shared_ptr<RelayState>& state, SocketHandle app) {
