@@ -5,11 +5,13 @@
 #include <string_view>
 
 #include "platform/clock.h"
+#include "platform/driver.h"
 #include "platform/environment.h"
 #include "platform/library.h"
 #include "platform/network.h"
 #include "platform/processes.h"
 #include "platform/service.h"
+#include "platform/sockets.h"
 #include "platform/tools.h"
 #include "platform/wfp.h"
 
@@ -26,6 +28,10 @@ struct Platform {
     std::string_view wintun_image;  // the Wintun DLL carried inside the executable
     ServiceHost& service;
     PipeServer& pipes;
+    DriverServiceControl& driver_service;
+    DriverDevice& driver;
+    SocketApi& sockets;
+    RedirectContext& redirect_context;
     std::ostream& out;
     std::ostream& err;
 };

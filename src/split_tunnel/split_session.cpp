@@ -1,9 +1,151 @@
 #include "split_tunnel/split_session.h"
 
+#include <algorithm>
+#include <memory>
+#include <mutex>
+
+#include <nlohmann/json.hpp>
+
+#include "common/text.h"
+#include "engines/backend.h"
+#include "engines/engine.h"
+#include "engines/readiness.h"
+#include "engines/xray_config.h"
+#include "service/status.h"
+#include "split_tunnel/driver_client.h"
+#include "split_tunnel/redirect_proxy.h"
+#include "split_tunnel/wfp_cleanup.h"
+#include "tunnel/disconnect.h"
+
 namespace vorn {
 
-void stop_split_session(Platform&) {
-    // This build starts no split tunnel, so there is no driver policy or redirect proxy to stop.
+namespace {
+
+// The one running redirect proxy of this process, between the connect that started it and the
+// disconnect that stops it.
+struct RuntimeSlot {
+    std::mutex mutex;
+    std::unique_ptr<SplitRuntime> runtime;
+};
+
+RuntimeSlot* g_slot = nullptr;  // created on first use
+std::once_flag g_slot_once;
+
+RuntimeSlot& slot() {
+    std::call_once(g_slot_once, [] { g_slot = new RuntimeSlot; });
+    return *g_slot;
+}
+
+Status start_xray_split(Platform& platform, const ProductTunnelRequest& request) {
+    const EngineSpec& xray = xray_engine();
+    const std::string label = "Xray split";
+    auto config = build_xray_split_config(request, runtime_directory(platform.env));
+    if (auto written = write_engine_config(platform.env, xray.config_file, config, label); !written) return written;
+    auto executable = locate_engine(xray, platform.env);
+    if (!executable) return executable.failure();
+    auto child = launch_engine(platform, *executable, {"run", "-config", runtime_file(platform.env, xray.config_file)},
+                               xray.stdout_log, xray.stderr_log, xray_split_launch_messages());
+    if (!child) return child.failure();
+    if (auto pid = write_engine_pid(platform.env, xray.pid_file, **child); !pid) {
+        return fail("could not write Xray split pid: " + pid.error());
+    }
+    return wait_for_socks_port(platform, kXraySplitSocksPort, **child, xray.stdout_log, xray.stderr_log, label);
+}
+
+uint16_t local_socks_port(const std::string& transport) {
+    std::string normalized = normalized_transport(transport);
+    if (normalized == "HYSTERIA2") return kHysteriaSocksPort;
+    if (normalized == "TUIC") return kTuicSocksPort;
+    return kXraySplitSocksPort;
+}
+
+}  // namespace
+
+std::vector<uint32_t> match_root_processes(std::string_view listing, const std::vector<std::string>& applications) {
+    std::vector<uint32_t> ids;
+    nlohmann::json value = nlohmann::json::parse(listing, nullptr, false);
+    if (value.is_object()) value = nlohmann::json::array({value});
+    if (!value.is_array()) return ids;
+    std::vector<std::string> wanted;
+    for (const std::string& app : applications) wanted.push_back(to_ascii_lower(app));
+    for (const auto& process : value) {
+        if (!process.is_object()) continue;
+        auto path = process.find("ExecutablePath");
+        auto id = process.find("ProcessId");
+        if (path == process.end() || !path->is_string()) continue;
+        std::string lowered = to_ascii_lower(path->get<std::string>());
+        if (std::find(wanted.begin(), wanted.end(), lowered) == wanted.end()) continue;
+        if (id == process.end() || !id->is_number_integer() || (!id->is_number_unsigned() && id->get<int64_t>() < 0)) {
+            continue;
+        }
+        ids.push_back(static_cast<uint32_t>(id->get<uint64_t>()));
+    }
+    return ids;
+}
+
+std::vector<uint32_t> find_tracked_root_processes(ToolRunner& tools, const std::vector<std::string>& applications) {
+    auto run = tools.run("powershell.exe", {"-NoProfile", "-NonInteractive", "-Command", std::string(kProcessQueryScript)},
+                         ToolStdio::Capture);
+    if (!run || run->exit_code != 0) return {};
+    return match_root_processes(run->out, applications);
+}
+
+Result<std::string> start_split_session(Platform& platform, const ProductTunnelRequest& request) {
+    if (auto removed = remove_wfp_objects(platform); !removed) return removed.failure();
+    stop_split_session(platform);
+    (void)stop_engines(platform);
+    std::vector<std::string> applications = split_policy_app_paths(request);
+
+    if (normalized_transport(request.transport) == "XRAY") {
+        if (auto started = start_xray_split(platform, request); !started) return started.failure();
+    } else if (auto started = start_backend(platform, request); !started) {
+        return started.failure();
+    }
+
+    Endpoint upstream;
+    upstream.address = {127, 0, 0, 1};
+    upstream.port = local_socks_port(request.transport);
+    auto proxy = start_redirect_listener(platform.sockets, platform.redirect_context, upstream);
+    if (!proxy) return proxy.failure();
+    std::unique_ptr<SplitRuntime> runtime = std::move(*proxy);
+
+    std::vector<uint32_t> roots = find_tracked_root_processes(platform.tools, applications);
+    auto policy = build_redirect_policy(applications, platform.env.current_process_id(), runtime->port());
+    if (policy.ok()) policy = attach_root_processes(std::move(*policy.value), std::move(roots));
+    if (!policy.ok()) {
+        stop_redirect_listener(*runtime);
+        return fail(policy.error->rendered());
+    }
+    auto applied = apply_redirect_policy({platform.driver_service, platform.driver, platform.clock}, *policy.value);
+    if (!applied.ok()) {
+        stop_redirect_listener(*runtime);
+        (void)stop_engines(platform);
+        return fail(applied.error->rendered());
+    }
+
+    std::lock_guard lock(slot().mutex);
+    if (slot().runtime) stop_redirect_listener(*slot().runtime);
+    slot().runtime = std::move(runtime);
+    auto diagnostics = query_driver_diagnostics(platform.driver);
+    if (!diagnostics.ok()) return fail(diagnostics.error->rendered());
+    return "Vorn transparent split tunnel started over " + request.transport +
+           " (TCP redirect active; UDP remains direct until UDP relay is implemented; tracked processes: " +
+           std::to_string(diagnostics.value->tracked_processes) + ")";
+}
+
+void stop_split_session(Platform& platform) {
+    (void)clear_redirect_policy(platform.driver);
+    if (g_slot == nullptr) return;
+    std::unique_ptr<SplitRuntime> runtime;
+    std::lock_guard lock(slot().mutex);
+    runtime = std::move(slot().runtime);
+    if (runtime) stop_redirect_listener(*runtime);
+}
+
+bool split_session_active() {
+    if (g_slot == nullptr) return false;
+    std::lock_guard lock(slot().mutex);
+    return slot().runtime != nullptr;
 }
 
 }  // namespace vorn

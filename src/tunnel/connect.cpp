@@ -96,7 +96,9 @@ Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::strin
     }
     if (auto clear = check_conflicting_vpn(platform.tools); !clear) return clear.failure();
     if (request->tunnel_mode == "split") {
-        return fail("split tunnel is not available in this build of vorn-tunnel-service");
+        auto started = start_split_session(platform, *request);
+        if (!started) return started.failure();
+        return make_status(TunnelState::Connected, *started);
     }
     return connect_full_tunnel(platform, *request);
 }

@@ -12,6 +12,9 @@
 #include <optional>
 #include <random>
 #include <sstream>
+#include <thread>
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -299,6 +302,77 @@ public:
     std::function<void()> on_create;
 };
 
+// No driver installed, unless a test says otherwise.
+class FakeDriverServiceControl : public DriverServiceControl {
+public:
+    bool open(const std::string&, int& failed_step, uint32_t& error) override {
+        ++opens;
+        if (!installed) {
+            failed_step = 2;
+            error = 1060;
+            return false;
+        }
+        return true;
+    }
+    std::optional<DriverServiceState> query(uint32_t&) override { return DriverServiceState::Running; }
+    bool start(uint32_t&) override { return true; }
+    void close() override {}
+    bool installed = false;
+    int opens = 0;
+};
+
+// A driver that keeps the last policy and counts its root ids as the tracked processes.
+class FakeDriverDevice : public DriverDevice {
+public:
+    DriverReply control(uint32_t code, const std::string* input, uint32_t output_size) override {
+        codes.push_back(code);
+        if (!present) return DriverReply{};
+        if (code == 0x12A004 && input) policy = *input;
+        if (code == 0x12A008) policy.clear();
+        std::string out(output_size, '\0');
+        if (code == 0x12600C) {
+            uint32_t tracked = policy.size() >= 20 ? uint32_t(uint8_t(policy[16])) : 0;
+            out[0] = 2;
+            out[4] = static_cast<char>(tracked);
+        }
+        return DriverReply{true, true, output_size, out};
+    }
+    bool present = false;
+    std::string policy;
+    std::vector<uint32_t> codes;
+};
+
+// Sockets that are never used: the tests that need real ones use the POSIX adapter.
+class FakeSockets : public SocketApi {
+public:
+    Result<SocketHandle> listen_loopback(uint16_t& port) override {
+        if (listen_error) return fail(*listen_error);
+        ++listens;
+        port = 50123;
+        return SocketHandle{7};
+    }
+    SocketHandle accept(SocketHandle, uint32_t timeout_ms, bool&) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+        return kNoSocket;
+    }
+    Result<SocketHandle> connect(const Endpoint&, uint32_t) override { return fail("refused"); }
+    void set_io_timeout(SocketHandle, uint32_t) override {}
+    long receive(SocketHandle, char*, size_t) override { return 0; }
+    bool send_all(SocketHandle, const char*, size_t) override { return false; }
+    void shutdown_send(SocketHandle) override {}
+    void shutdown_both(SocketHandle) override {}
+    void close(SocketHandle) override { ++closes; }
+    std::string last_error_text() override { return "fake"; }
+    std::optional<std::string> listen_error;
+    std::atomic<int> listens{0};
+    std::atomic<int> closes{0};
+};
+
+class NoRedirectContext : public RedirectContext {
+public:
+    Result<std::string> query(SocketHandle) override { return fail("none"); }
+};
+
 class FakeClock : public Clock {
 public:
     uint64_t unix_time_ms() override { return now_ms; }
@@ -355,9 +429,15 @@ struct FakePlatform {
     std::string wintun_image = std::string("MZ\x90\0stand-in image", 18);
     FakeServiceHost service;
     FakePipeServer pipes;
+    FakeDriverServiceControl driver_service;
+    FakeDriverDevice driver;
+    FakeSockets sockets;
+    NoRedirectContext redirect_context;
     std::ostringstream out;
     std::ostringstream err;
-    Platform platform{env, tools, clock, processes, net, dlls, wfp, wintun_image, service, pipes, out, err};
+    Platform platform{env,   tools,          clock,  processes, net,     dlls,
+                      wfp,   wintun_image,   service, pipes,    driver_service, driver,
+                      sockets, redirect_context, out, err};
 };
 
 }  // namespace vorn::testing

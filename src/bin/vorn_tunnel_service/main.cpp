@@ -22,7 +22,12 @@ int wmain(int argc, wchar_t** argv) {
     vorn::win32::Win32Wfp wfp;
     vorn::win32::Win32ServiceHost service;
     vorn::win32::Win32PipeServer pipes;
-    vorn::Platform platform{env,     tools, clock, processes, net,      dlls, wfp, vorn::win32::embedded_wintun_image(),
-                            service, pipes, std::cout, std::cerr};
+    vorn::win32::Win32DriverServiceControl driver_service;
+    vorn::win32::Win32DriverDevice driver;
+    vorn::win32::WinsockSockets sockets;
+    vorn::win32::WfpRedirectContext redirect_context;
+    vorn::Platform platform{env,   tools,          clock,  processes, net,     dlls,
+                            wfp,   vorn::win32::embedded_wintun_image(), service, pipes, driver_service,
+                            driver, sockets,       redirect_context,     std::cout, std::cerr};
     return vorn::run_command_line(platform, args);
 }

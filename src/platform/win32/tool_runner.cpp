@@ -30,7 +30,7 @@ std::optional<std::wstring> find_tool(const std::string& program) {
     std::wstring name = to_wide(program);
     if (name.find(L'.') == std::wstring::npos) name += L".exe";
     std::vector<std::wstring> folders = {own_directory(), system_directory()};
-    if (equals_ignore_ascii_case(program, "powershell")) {
+    if (equals_ignore_ascii_case(program, "powershell") || equals_ignore_ascii_case(program, "powershell.exe")) {
         folders.push_back(system_directory() + L"\\WindowsPowerShell\\v1.0");
     }
     for (const std::wstring& folder : folders) {

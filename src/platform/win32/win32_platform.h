@@ -1,9 +1,13 @@
 #pragma once
 
+#include <winsock2.h>
+#include <windows.h>
+
 #include <string_view>
 // The production adapters. Only the composition root constructs these.
 
 #include "platform/clock.h"
+#include "platform/driver.h"
 #include "platform/environment.h"
 #include "platform/library.h"
 #include "platform/wfp.h"
@@ -97,6 +101,23 @@ public:
 class WfpRedirectContext final : public RedirectContext {
 public:
     Result<std::string> query(SocketHandle accepted) override;
+};
+
+class Win32DriverServiceControl final : public DriverServiceControl {
+public:
+    bool open(const std::string& service_name, int& failed_step, uint32_t& error) override;
+    std::optional<DriverServiceState> query(uint32_t& error) override;
+    bool start(uint32_t& error) override;
+    void close() override;
+
+private:
+    SC_HANDLE manager_ = nullptr;
+    SC_HANDLE service_ = nullptr;
+};
+
+class Win32DriverDevice final : public DriverDevice {
+public:
+    DriverReply control(uint32_t code, const std::string* input, uint32_t output_size) override;
 };
 
 // The Wintun DLL carried inside the executable.

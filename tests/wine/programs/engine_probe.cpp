@@ -117,8 +117,12 @@ int wmain(int argc, wchar_t** argv) {
     win32::Win32Wfp wfp;
     win32::Win32ServiceHost service;
     win32::Win32PipeServer pipes;
-    Platform p{env,  tools, clock, processes, net, dlls, wfp, win32::embedded_wintun_image(), service, pipes,
-               std::cout, std::cerr};
+    win32::Win32DriverServiceControl driver_service;
+    win32::Win32DriverDevice driver;
+    win32::WinsockSockets sockets;
+    win32::WfpRedirectContext redirect_context;
+    Platform p{env,   tools, clock, processes, net,  dlls, wfp, win32::embedded_wintun_image(), service, pipes,
+               driver_service, driver, sockets, redirect_context, std::cout, std::cerr};
     if (auto made = create_directories(runtime_directory(env)); !made) return report(made);
     return run(p, args);
 }

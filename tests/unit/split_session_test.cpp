@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include "common/files.h"
+#include "fakes.h"
+#include "split_tunnel/split_session.h"
+
+namespace vorn {
+namespace {
+
+using testing::FakePlatform;
+using testing::ToolCall;
+namespace fs = std::filesystem;
+
+TEST(TrackedRoots, ProcessListingMatches) {
+    const std::vector<std::string> apps = {"C:\\Browser\\browser.exe", "C:\\Tools\\tool.exe"};
+    struct Case {
+        const char* listing;
+        std::vector<uint32_t> ids;
+    };
+    const Case cases[] = {
+        {R"({"ProcessId":500,"ExecutablePath":"C:\\Browser\\browser.exe"})", {500}},
+        {R"([{"ProcessId":4,"ExecutablePath":null},{"ProcessId":12,"ExecutablePath":"c:\\browser\\BROWSER.EXE"},
+            {"ProcessId":500,"ExecutablePath":"C:\\Tools\\tool.exe"},{"ProcessId":12,"ExecutablePath":"C:\\Browser\\browser.exe"},
+            {"ProcessId":-3,"ExecutablePath":"C:\\Tools\\tool.exe"},{"ProcessId":"9","ExecutablePath":"C:\\Tools\\tool.exe"},
+            {"ProcessId":77,"ExecutablePath":"C:\\Other\\browser.exe"},7])",
+         {12, 500, 12}},
+        {"", {}},
+        {"42", {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(match_root_processes(c.listing, apps), c.ids) << c.listing;
+}
+
+struct SplitFixture {
+    SplitFixture() {
+        fs::create_directories(install.path());
+        for (const char* exe : {"xray.exe", "hysteria.exe", "tuic.exe"}) {
+            EXPECT_TRUE(write_file((install.path() / exe).string(), "x").ok());
+        }
+        f.env.exe = (install.path() / "svc.exe").string();
+        f.driver_service.installed = true;
+        f.driver.present = true;
+        f.tools.handler = [](const ToolCall& call) -> Result<ToolRun> {
+            if (call.program == "powershell.exe") {
+                return ToolRun{0, R"([{"ProcessId":500,"ExecutablePath":"C:\\B\\b.exe"},{"ProcessId":12,"ExecutablePath":"C:\\B\\B.EXE"}])", ""};
+            }
+            if (call.program == "tasklist") return ToolRun{0, "INFO: No tasks are running which match the specified criteria.\r\n", ""};
+            return ToolRun{0, "", ""};
+        };
+        EXPECT_TRUE(create_directories(f.runtime()).ok());
+    }
+    ~SplitFixture() { stop_split_session(f.platform); }
+
+    ProductTunnelRequest request(const std::string& transport, nlohmann::json rules) {
+        ProductTunnelRequest r;
+        r.tunnel_mode = "split";
+        r.transport = transport;
+        r.config = nlohmann::json::object();
+        r.split_tunnel_policy = {{"rules", rules}};
+        return r;
+    }
+    nlohmann::json one_app() {
+        return nlohmann::json::array({{{"enabled", true}, {"mode", "throughVpn"}, {"appPath", "C:\\B\\b.exe"}}});
+    }
+
+    testing::TempDir install;
+    FakePlatform f;
+};
+
+TEST(SplitSession, StartsWithTheMessageAndTheTrackedCount) {
+    SplitFixture s;
+    auto started = start_split_session(s.f.platform, s.request(" xray ", s.one_app()));
+    ASSERT_TRUE(started.ok()) << started.error();
+    EXPECT_EQ(*started,
+              "Vorn transparent split tunnel started over  xray  (TCP redirect active; UDP remains direct until UDP "
+              "relay is implemented; tracked processes: 2)");
+    EXPECT_TRUE(split_session_active());
+    ASSERT_EQ(s.f.processes.requests.size(), 1u);
+    EXPECT_EQ(s.f.processes.requests[0].args[0], "run");
+    EXPECT_EQ(s.f.net.attempts.front(), "127.0.0.1:18082");
+    EXPECT_NE(read_file(s.f.runtime() + "/product-xray-tun.json").value().find("split-socks-in"), std::string::npos);
+    // The driver holds the policy: this process, the proxy's port, roots 12 and 500.
+    ASSERT_EQ(s.f.driver.policy.size(), 276u + 1304u);
+    EXPECT_EQ(uint8_t(s.f.driver.policy[4]), 2216 & 0xFF);
+    EXPECT_EQ(uint8_t(s.f.driver.policy[20]), 12);
+
+    stop_split_session(s.f.platform);
+    EXPECT_FALSE(split_session_active());
+    EXPECT_TRUE(s.f.driver.policy.empty());
+}
+
+TEST(SplitSession, FailuresAndWhatIsUndone) {
+    struct Case {
+        const char* name;
+        std::string transport;
+        std::function<void(SplitFixture&)> arrange;
+        bool empty_rules;
+        std::string error;
+        bool engines_stopped_after;
+    };
+    const Case cases[] = {
+        {"filtering engine cannot open", "xray", [](SplitFixture& s) { s.f.wfp.open_status = 1753; }, false,
+         "FwpmEngineOpen0 failed: Windows error 1753", false},
+        {"engine missing", "xray", [](SplitFixture& s) { fs::remove(s.install.path() / "xray.exe"); }, false,
+         "xray.exe was not found for product tunnel", false},
+        {"unsupported transport", "vless", [](SplitFixture&) {}, false,
+         "PRODUCT_TUNNEL_BACKEND_NOT_INSTALLED: VLESS is not supported by product tunnel", false},
+        {"proxy cannot listen", "tuic", [](SplitFixture& s) { s.f.sockets.listen_error = "could not bind split redirect listener: in use"; },
+         false, "could not bind split redirect listener: in use", false},
+        {"empty policy", "hysteria2", [](SplitFixture&) {}, true,
+         "SPLIT_REDIRECT_EMPTY_POLICY: split redirect policy has no applications", false},
+        {"no driver service", "xray", [](SplitFixture& s) { s.f.driver_service.installed = false; }, false,
+         "SPLIT_DRIVER_START_FAILED: could not open the Vorn split driver service (1060)", true},
+        {"driver device missing", "xray", [](SplitFixture& s) { s.f.driver.present = false; }, false,
+         "SPLIT_DRIVER_UNAVAILABLE: Vorn split redirect driver is not installed or not running", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SplitFixture s;
+        c.arrange(s);
+        auto rules = c.empty_rules ? nlohmann::json::array() : s.one_app();
+        auto started = start_split_session(s.f.platform, s.request(c.transport, rules));
+        ASSERT_FALSE(started.ok());
+        EXPECT_EQ(started.error(), c.error);
+        EXPECT_FALSE(split_session_active());
+        EXPECT_EQ(s.f.sockets.listens == s.f.sockets.closes || s.f.sockets.listens == 0, true);
+        // An engine started here is ended again only when the driver failed.
+        size_t kills = s.f.tools.count("taskkill");
+        EXPECT_EQ(kills > 0, c.engines_stopped_after);
+    }
+}
+
+TEST(SplitSession, TwoStartsLeaveOneRuntime) {
+    SplitFixture s;
+    ASSERT_TRUE(start_split_session(s.f.platform, s.request("xray", s.one_app())).ok());
+    ASSERT_TRUE(start_split_session(s.f.platform, s.request("tuic", s.one_app())).ok());
+    EXPECT_TRUE(split_session_active());
+    EXPECT_EQ(s.f.sockets.listens, 2);
+    for (int i = 0; i < 100 && s.f.sockets.closes < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(s.f.sockets.closes, 1);  // the first proxy's listener
+}
+
+}  // namespace
+}  // namespace vorn
