@@ -57,7 +57,7 @@ TEST(Connect, FullTunnelOverEachTransportAndBackToIdle) {
         EXPECT_EQ(read_text(m.runtime() / "product-tunnel-reconnect-request-path.txt"), request);
 
         RunResult status = m.service({"status"});
-        EXPECT_EQ(status.out, up.out);
+        EXPECT_EQ(status.out, up.out) << "exit " << status.rc << ": " << status.err;
         auto rows = route_rows(m);
         for (const char* host : {"203.0.113.7", "198.51.100.20", "1.1.1.1", "8.8.8.8"}) {
             EXPECT_TRUE(contains_row(rows, host, "192.168.1.1")) << host;

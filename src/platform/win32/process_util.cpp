@@ -102,11 +102,16 @@ Result<StartedProcess> start_hidden_process(const std::wstring& application, std
     startup.lpAttributeList = attribute.get();
 
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                        CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
-                        nullptr, nullptr, &startup.StartupInfo, &info)) {
-        return fail(last_error_text());
-    }
+    auto create = [&] {
+        return CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                              CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT, nullptr,
+                              nullptr, &startup.StartupInfo, &info) != 0;
+    };
+    // A creation that fails with ERROR_INTERNAL_ERROR is transient (seen under load); one more
+    // attempt at once costs nothing when it is not.
+    bool created = create();
+    if (!created && GetLastError() == ERROR_INTERNAL_ERROR) created = create();
+    if (!created) return fail(last_error_text());
     StartedProcess started;
     started.process.reset(info.hProcess);
     started.thread.reset(info.hThread);

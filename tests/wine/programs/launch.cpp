@@ -54,10 +54,14 @@ int wmain(int argc, wchar_t** argv) {
     for (HANDLE h : {si.hStdInput, si.hStdOutput, si.hStdError}) {
         if (h != nullptr && h != INVALID_HANDLE_VALUE) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     }
+    // Wine's process creation fails now and then under load (ERROR_INTERNAL_ERROR); try again.
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(argv[i], line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-        return 126;
+    bool started = false;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        started = CreateProcessW(argv[i], line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi) != 0;
+        if (!started) Sleep(200);
     }
+    if (!started) return 126;
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
