@@ -12,6 +12,7 @@
 #include "platform/library.h"
 #include "platform/wfp.h"
 #include "platform/network.h"
+#include "platform/platform.h"
 #include "platform/processes.h"
 #include "platform/service.h"
 #include "platform/sockets.h"
@@ -122,6 +123,28 @@ public:
 
 // The Wintun DLL carried inside the executable.
 std::string_view embedded_wintun_image();
+
+// Every production adapter, built once by a Windows program's entry point.
+struct Win32Adapters {
+    Win32Environment env;
+    Win32ToolRunner tools;
+    Win32Clock clock;
+    Win32ProcessLauncher processes;
+    Win32Network net;
+    Win32DllLoader dlls;
+    Win32Wfp wfp;
+    Win32ServiceHost service;
+    Win32PipeServer pipes;
+    Win32DriverServiceControl driver_service;
+    Win32DriverDevice driver;
+    WinsockSockets sockets;
+    WfpRedirectContext redirect_context;
+
+    Platform platform(std::ostream& out, std::ostream& err) {
+        return Platform{env,  tools, clock, processes, net, dlls, wfp, embedded_wintun_image(), service, pipes,
+                        driver_service, driver, sockets, redirect_context, out, err};
+    }
+};
 
 // Standard output and error carry bytes unchanged (no CR LF translation).
 void use_binary_console_streams();

@@ -108,21 +108,8 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(win32::from_wide(argv[i]));
     if (args.empty()) return 2;
-    win32::Win32Environment env;
-    win32::Win32ToolRunner tools;
-    win32::Win32Clock clock;
-    win32::Win32ProcessLauncher processes;
-    win32::Win32Network net;
-    win32::Win32DllLoader dlls;
-    win32::Win32Wfp wfp;
-    win32::Win32ServiceHost service;
-    win32::Win32PipeServer pipes;
-    win32::Win32DriverServiceControl driver_service;
-    win32::Win32DriverDevice driver;
-    win32::WinsockSockets sockets;
-    win32::WfpRedirectContext redirect_context;
-    Platform p{env,   tools, clock, processes, net,  dlls, wfp, win32::embedded_wintun_image(), service, pipes,
-               driver_service, driver, sockets, redirect_context, std::cout, std::cerr};
-    if (auto made = create_directories(runtime_directory(env)); !made) return report(made);
+    win32::Win32Adapters adapters;
+    Platform p = adapters.platform(std::cout, std::cerr);
+    if (auto made = create_directories(runtime_directory(p.env)); !made) return report(made);
     return run(p, args);
 }
