@@ -1,6 +1,7 @@
 #include "split_tunnel/split_session.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -28,12 +29,12 @@ struct RuntimeSlot {
     std::unique_ptr<SplitRuntime> runtime;
 };
 
-RuntimeSlot* g_slot = nullptr;  // created on first use
+std::atomic<RuntimeSlot*> g_slot{nullptr};  // created on first use, never freed
 std::once_flag g_slot_once;
 
 RuntimeSlot& slot() {
-    std::call_once(g_slot_once, [] { g_slot = new RuntimeSlot; });
-    return *g_slot;
+    std::call_once(g_slot_once, [] { g_slot.store(new RuntimeSlot); });
+    return *g_slot.load();
 }
 
 Status start_xray_split(Platform& platform, const ProductTunnelRequest& request) {
@@ -135,7 +136,7 @@ Result<std::string> start_split_session(Platform& platform, const ProductTunnelR
 
 void stop_split_session(Platform& platform) {
     (void)clear_redirect_policy(platform.driver);
-    if (g_slot == nullptr) return;
+    if (g_slot.load() == nullptr) return;
     std::unique_ptr<SplitRuntime> runtime;
     std::lock_guard lock(slot().mutex);
     runtime = std::move(slot().runtime);
@@ -143,7 +144,7 @@ void stop_split_session(Platform& platform) {
 }
 
 bool split_session_active() {
-    if (g_slot == nullptr) return false;
+    if (g_slot.load() == nullptr) return false;
     std::lock_guard lock(slot().mutex);
     return slot().runtime != nullptr;
 }
