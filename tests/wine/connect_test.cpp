@@ -15,13 +15,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-std::string compact(const std::string& status, const std::string& message) {
-    nlohmann::ordered_json record;
-    record["status"] = status;
-    record["message"] = message;
-    return record.dump();
-}
-
 // The live routes as the route stand-in prints them, without the header lines.
 std::vector<std::string> route_rows(WineMachine& m) {
     RunResult r = m.run({windows_path(m.machine() / "route.exe"), "print"});

@@ -7,62 +7,13 @@
 #include <iostream>
 #include <thread>
 
-#include "wine_machine.h"
+#include "service_case.h"
 
 namespace vorn::wine {
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-// Wine gives services C:\users\Public as ProgramData.
-fs::path service_runtime() { return fs::path(VORN_WINE_PREFIX) / "drive_c" / "users" / "Public" / "VornVPN" / "runtime"; }
-
-std::string compact(const std::string& status, const std::string& message) {
-    nlohmann::ordered_json record;
-    record["status"] = status;
-    record["message"] = message;
-    return record.dump();
-}
-
-class ServiceCase {
-public:
-    ServiceCase() : m(case_name()) {
-        fs::remove_all(service_runtime());
-        // Wine ends services once no ordinary process is left in the prefix.
-        m.start_idle("keeper.exe", 600);
-        (void)m.run({"sc.exe", "delete", "VornTunnelService"});
-        RunResult installed = m.service({"install"});
-        EXPECT_EQ(installed.rc, 0) << installed.err;
-        start();
-    }
-    ~ServiceCase() {
-        stop();
-        (void)m.run({"sc.exe", "delete", "VornTunnelService"});
-    }
-    void start() { EXPECT_EQ(m.run({"sc.exe", "start", "VornTunnelService"}).rc, 0); }
-    // Sends the stop control and waits for STOPPED; returns how long that took.
-    std::chrono::milliseconds stop() {
-        auto begin = Clock::now();
-        (void)m.run({"sc.exe", "stop", "VornTunnelService"});
-        for (int i = 0; i < 200; ++i) {
-            if (m.run({"sc.exe", "query", "VornTunnelService"}).out.find("STOPPED") != std::string::npos) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);
-    }
-    std::string ask(const std::string& request) {
-        RunResult r = m.program("pipe-client.exe", {request});
-        EXPECT_EQ(r.rc, 0) << r.err;
-        return r.out;
-    }
-    std::string connect_request(const std::string& path) {
-        nlohmann::json request = {{"command", "connect"}, {"requestPath", path}};
-        return request.dump();
-    }
-
-    WineMachine m;
-};
 
 TEST(Service, StatusConnectAndDisconnectOverThePipe) {
     ServiceCase s;

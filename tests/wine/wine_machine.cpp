@@ -155,6 +155,38 @@ bool port_open(uint16_t port) {
     return true;
 }
 
+std::set<uint16_t> prefix_listening_ports() {
+    const std::string prefix = std::string("WINEPREFIX=") + VORN_WINE_PREFIX + '\0';
+    std::set<std::string> inodes;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (read_text(entry.path() / "cmdline").find("wineserver") == std::string::npos) continue;
+        if (read_text(entry.path() / "environ").find(prefix) == std::string::npos) continue;
+        std::error_code ignored;
+        for (const auto& fd : fs::directory_iterator(entry.path() / "fd", ignored)) {
+            std::string target = fs::read_symlink(fd.path(), ignored).string();
+            if (target.rfind("socket:[", 0) == 0) inodes.insert(target.substr(8, target.size() - 9));
+        }
+    }
+    std::set<uint16_t> ports;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::istringstream rows(read_text(table));
+        std::string row;
+        std::getline(rows, row);  // the header
+        while (std::getline(rows, row)) {
+            // sl local remote st tx:rx tr:when retrnsmt uid timeout inode
+            std::istringstream fields(row);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+            if (state == "0A" && inodes.count(inode) != 0) {
+                ports.insert(static_cast<uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16)));
+            }
+        }
+    }
+    return ports;
+}
+
 std::string socks5_exchange(uint16_t socks_port, uint16_t target_port, const std::string& payload) {
     int s = connect_loopback(socks_port);
     if (s < 0) return "<no connection>";

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@ namespace vorn::wine {
 
 // Opens a TCP connection to 127.0.0.1:port from Linux (Wine's loopback is the host's).
 bool port_open(uint16_t port);
+// The TCP ports listened on by the Windows programs of the test prefix (Wine keeps every
+// program's sockets in the prefix's wineserver).
+std::set<uint16_t> prefix_listening_ports();
 // SOCKS5 no-authentication CONNECT to 127.0.0.1:target through 127.0.0.1:socks_port, then sends
 // `payload` and returns what comes back until the far end closes.
 std::string socks5_exchange(uint16_t socks_port, uint16_t target_port, const std::string& payload);
@@ -27,6 +31,14 @@ struct RunResult {
     std::string out;
     std::string err;
 };
+
+// A status record as the executable prints it: {"status":...,"message":...} on one line.
+inline std::string compact(const std::string& status, const std::string& message) {
+    nlohmann::ordered_json record;
+    record["status"] = status;
+    record["message"] = message;
+    return record.dump();
+}
 
 // Z:\ is the Linux root under Wine.
 std::string windows_path(const std::filesystem::path& linux_path);

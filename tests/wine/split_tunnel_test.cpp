@@ -1,0 +1,243 @@
+// The split tunnel end to end: the real executable, the stand-in redirect driver loaded by Wine's
+// driver host as the kernel service VornSplitCallout, and stand-in applications named in the
+// policy.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "service_case.h"
+#include "split_tunnel/driver_client.h"
+
+namespace vorn::wine {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+const char kDriverService[] = "VornSplitCallout";
+
+// The driver's kernel service for one case: registered (not started: the executable starts it)
+// or, with `installed` false, known to be absent. Removed again at the end.
+class SplitDriver {
+public:
+    explicit SplitDriver(WineMachine& m, bool installed = true) : m_(m) {
+        (void)m_.run({"sc.exe", "delete", kDriverService});
+        if (!installed) return;
+        fs::path drivers = fs::path(VORN_WINE_PREFIX) / "drive_c" / "windows" / "system32" / "drivers";
+        fs::create_directories(drivers);
+        fs::copy_file(fs::path(VORN_WINDOWS_BIN_DIR) / "VornSplitCallout.sys", drivers / "VornSplitCallout.sys",
+                      fs::copy_options::overwrite_existing);
+        RunResult created = m_.run({"sc.exe", "create", kDriverService, "type=", "kernel", "binPath=",
+                                    "C:\\windows\\system32\\drivers\\VornSplitCallout.sys"});
+        EXPECT_EQ(created.rc, 0) << created.out << created.err;
+    }
+    void start() { EXPECT_EQ(m_.run({"sc.exe", "start", kDriverService}).rc, 0); }
+    ~SplitDriver() {
+        (void)m_.run({"sc.exe", "stop", kDriverService});
+        (void)m_.run({"sc.exe", "delete", kDriverService});
+    }
+
+    // What driver-query reads from the device: version, tracked, applications, port, accepted.
+    json diagnostics() {
+        RunResult r = m_.run({windows_path(m_.machine() / "driver-query.exe")});
+        EXPECT_EQ(r.rc, 0) << r.err;
+        return r.rc == 0 ? json::parse(r.out) : json::object();
+    }
+    // Sends `record` as a policy; the tool's exit code (0 accepted, 3 refused).
+    int send_policy(const std::string& record) {
+        fs::path file = m_.machine() / "policy.bin";
+        write_text(file, record);
+        return m_.run({windows_path(m_.machine() / "driver-query.exe"), "set", windows_path(file)}).rc;
+    }
+
+private:
+    WineMachine& m_;
+};
+
+std::string upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+// A split request naming `apps` as enabled "throughVpn" rules, plus one disabled rule.
+std::string write_split_request(WineMachine& m, const std::string& transport, const std::vector<std::string>& apps) {
+    json rules = json::array();
+    for (const auto& app : apps) rules.push_back({{"enabled", true}, {"mode", "throughVpn"}, {"appPath", app}});
+    rules.push_back({{"enabled", false}, {"mode", "throughVpn"}, {"appPath", "C:\\Games\\off.exe"}});
+    json request = {{"tunnelMode", "split"},
+                    {"transport", transport},
+                    {"config",
+                     {{"server", {{"host", "203.0.113.7"}, {"port", 443}, {"sni", "vpn.example.com"}}},
+                      {"user", {{"uuid", "11111111-2222-3333-4444-555555555555"}, {"password", "secret"}}}}},
+                    {"splitTunnelPolicy", {{"rules", rules}}}};
+    fs::path path = m.program_data().parent_path() / "split-request.json";
+    write_text(path, request.dump(2));
+    return windows_path(path);
+}
+
+std::string started(const std::string& transport, int tracked) {
+    return "Vorn transparent split tunnel started over " + transport +
+           " (TCP redirect active; UDP remains direct until UDP relay is implemented; tracked processes: " +
+           std::to_string(tracked) + ")";
+}
+
+uint16_t socks_port_of(const std::string& transport) { return upper(transport) == "XRAY" ? 18082 : 18109; }
+
+bool ran(const WineMachine& m, const std::string& prefix) {
+    auto calls = m.calls();
+    return std::any_of(calls.begin(), calls.end(), [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+}
+
+TEST(SplitTunnel, CommandLineConnectTracksRunningApplicationsAndDisconnectClearsThePolicy) {
+    for (std::string transport : {"xray", "hysteria2"}) {
+        SCOPED_TRACE(transport);
+        WineMachine m(case_name());
+        m.start_idle("keeper.exe", 600);  // keeps Wine's driver host alive
+        SplitDriver driver(m);
+        m.start_idle("browser.exe");
+        m.start_idle("browser.exe");  // two running instances: both are tracked roots
+        m.start_idle("other.exe");
+        // The policy names the browser in another letter case, and the game twice.
+        std::string browser = upper(windows_path(m.machine() / "browser.exe"));
+        std::string request = write_split_request(m, transport, {"C:\\Games\\game.exe", browser, "C:\\Games\\game.exe"});
+
+        RunResult up = m.service({"connect", "--request", request});
+        ASSERT_EQ(up.rc, 0) << up.out << up.err;
+        EXPECT_EQ(up.out, compact("connected", started(transport, 2)) + "\n");
+        json held = driver.diagnostics();
+        EXPECT_EQ(held["version"], 2);
+        EXPECT_EQ(held["tracked"], 2);
+        EXPECT_EQ(held["applications"], 2);
+        EXPECT_NE(held["port"], 0);
+        EXPECT_EQ(held["accepted"], 1);
+        EXPECT_TRUE(port_open(socks_port_of(transport)));
+        EXPECT_TRUE(ran(m, "powershell -NoProfile|-NonInteractive|-Command|Get-CimInstance Win32_Process"));
+
+        RunResult status = m.service({"status"});
+        EXPECT_EQ(status.out, up.out) << status.err;
+
+        RunResult down = m.service({"disconnect"});
+        EXPECT_EQ(down.rc, 0) << down.err;
+        EXPECT_EQ(down.out, compact("idle", "Vorn product tunnel disconnected") + "\n");
+        json cleared = driver.diagnostics();
+        EXPECT_EQ(cleared["tracked"], 0);
+        EXPECT_EQ(cleared["applications"], 0);
+        EXPECT_FALSE(port_open(socks_port_of(transport)));
+        EXPECT_EQ(m.service({"status"}).out, compact("idle", "Vorn product tunnel disconnected") + "\n");
+    }
+}
+
+TEST(SplitTunnel, ServiceHoldsTheRedirectListenerUntilDisconnect) {
+    ServiceCase s;
+    SplitDriver driver(s.m);
+    s.m.start_idle("browser.exe");
+    std::string request = write_split_request(s.m, "Hysteria2", {windows_path(s.m.machine() / "browser.exe")});
+    std::set<uint16_t> before = prefix_listening_ports();
+
+    // The message carries the transport as the request wrote it.
+    EXPECT_EQ(s.ask(s.connect_request(request)), compact("connected", started("Hysteria2", 1)));
+    json held = driver.diagnostics();
+    EXPECT_EQ(held["tracked"], 1);
+    EXPECT_EQ(held["applications"], 1);
+    // The policy names the redirect listener the service runs, beside the engine's SOCKS port.
+    std::set<uint16_t> listening = before;
+    listening.insert({held["port"].get<uint16_t>(), 18109});
+    EXPECT_EQ(prefix_listening_ports(), listening);
+    EXPECT_TRUE(port_open(held["port"].get<uint16_t>()));
+    EXPECT_EQ(s.ask(R"({"command":"status"})"), compact("connected", started("Hysteria2", 1)));
+
+    EXPECT_EQ(s.ask(R"({"command":"disconnect"})"), compact("idle", "Vorn product tunnel disconnected"));
+    EXPECT_EQ(prefix_listening_ports(), before);
+    EXPECT_EQ(driver.diagnostics()["applications"], 0);
+}
+
+TEST(SplitTunnel, MissingDriverServiceFailsWithEngineAndListenerStopped) {
+    ServiceCase s;
+    SplitDriver absent(s.m, /*installed=*/false);
+    s.m.start_idle("browser.exe");
+    std::string request = write_split_request(s.m, "xray", {windows_path(s.m.machine() / "browser.exe")});
+    std::set<uint16_t> before = prefix_listening_ports();
+
+    EXPECT_EQ(s.ask(s.connect_request(request)),
+              compact("error", "SPLIT_DRIVER_START_FAILED: could not open the Vorn split driver service (1060)"));
+    EXPECT_TRUE(ran(s.m, "xray run|-config|"));
+    EXPECT_TRUE(ran(s.m, "taskkill /PID|"));
+    EXPECT_EQ(prefix_listening_ports(), before);  // neither the engine's port nor a redirect listener
+    EXPECT_EQ(s.ask(R"({"command":"status"})"),
+              compact("error", "SPLIT_DRIVER_START_FAILED: could not open the Vorn split driver service (1060)"));
+}
+
+TEST(SplitTunnel, EmptyPolicyFailsAfterTheEngineStarted) {
+    WineMachine m(case_name());
+    m.start_idle("keeper.exe", 600);
+    SplitDriver driver(m);
+    driver.start();
+    std::string request = write_split_request(m, "xray", {});
+
+    RunResult up = m.service({"connect", "--request", request});
+    EXPECT_EQ(up.rc, 1);
+    const std::string message = "SPLIT_REDIRECT_EMPTY_POLICY: split redirect policy has no applications";
+    EXPECT_EQ(up.out, compact("error", message) + "\n");
+    EXPECT_NE(up.err.find(message), std::string::npos) << up.err;
+    EXPECT_TRUE(ran(m, "xray run|-config|"));
+    EXPECT_EQ(driver.diagnostics()["accepted"], 0);  // nothing reached the driver
+    // A policy that cannot be built leaves the engine running; the next disconnect ends it.
+    EXPECT_TRUE(port_open(18082));
+    EXPECT_EQ(m.service({"disconnect"}).rc, 0);
+    EXPECT_FALSE(port_open(18082));
+}
+
+// The stand-in driver checks what it is sent as the real one would: the records our encoder
+// writes are accepted, damaged ones refused.
+TEST(SplitDriver, AcceptsEncodedPoliciesAndRefusesDamagedOnes) {
+    WineMachine m(case_name());
+    m.start_idle("keeper.exe", 600);
+    SplitDriver driver(m);
+    driver.start();
+
+    auto policy = build_redirect_policy({"C:\\B\\b.exe", "C:\\A\\app.exe"}, 4242, 50123);
+    ASSERT_TRUE(policy.ok());
+    policy = attach_root_processes(*policy.value, {500, 12, 500});
+    ASSERT_TRUE(policy.ok());
+    std::string record = *encode_redirect_policy(*policy.value).value;
+
+    auto patched = [&](std::initializer_list<std::pair<size_t, char>> bytes) {
+        std::string copy = record;
+        for (auto [offset, byte] : bytes) copy[offset] = byte;
+        return copy;
+    };
+    std::string unterminated = record;
+    for (size_t unit = 0; unit < 520; ++unit) unterminated[276 + 8 + 2 * unit] = 'x';
+    struct Case {
+        const char* what;
+        std::string record;
+        int rc;
+    };
+    const Case cases[] = {
+        {"encoded", record, 0},
+        {"version 3", patched({{0, 3}}), 3},
+        {"one byte short", record.substr(0, record.size() - 1), 3},
+        {"header only", record.substr(0, 276), 3},
+        {"count says three", patched({{12, 3}}), 3},
+        {"roots out of order", patched({{23, 0x7F}}), 3},
+        {"port 0", patched({{8, 0}, {9, 0}}), 3},
+        {"path without terminator", unterminated, 3},
+        {"entry index 1 first", patched({{276, 1}}), 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(driver.send_policy(c.record), c.rc);
+    }
+    json held = driver.diagnostics();
+    EXPECT_EQ(held["tracked"], 2);
+    EXPECT_EQ(held["applications"], 2);
+    EXPECT_EQ(held["port"], 50123);
+    EXPECT_EQ(held["accepted"], 1);
+    EXPECT_EQ(m.run({windows_path(m.machine() / "driver-query.exe"), "clear"}).rc, 0);
+    EXPECT_EQ(driver.diagnostics()["tracked"], 0);
+}
+
+}  // namespace
+}  // namespace vorn::wine
