@@ -9,6 +9,7 @@
 namespace vorn::win32 {
 
 bool Win32DriverServiceControl::open(const std::string& service_name, int& failed_step, uint32_t& error) {
+    close();
     manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager_ == nullptr) {
         error = GetLastError();

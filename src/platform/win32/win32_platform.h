@@ -106,6 +106,11 @@ public:
 
 class Win32DriverServiceControl final : public DriverServiceControl {
 public:
+    Win32DriverServiceControl() = default;
+    Win32DriverServiceControl(const Win32DriverServiceControl&) = delete;
+    Win32DriverServiceControl& operator=(const Win32DriverServiceControl&) = delete;
+    ~Win32DriverServiceControl() override { close(); }
+
     bool open(const std::string& service_name, int& failed_step, uint32_t& error) override;
     std::optional<DriverServiceState> query(uint32_t& error) override;
     bool start(uint32_t& error) override;
