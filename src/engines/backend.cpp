@@ -100,26 +100,29 @@ Status start_backend(Platform& platform, const ProductTunnelRequest& request) {
     if (!backend) return backend.failure();
     if (*backend == Backend::None) return {};
     const BackendInfo info = backend_info(*backend);
-    const EngineSpec& engine = *info.engine;
-    const std::string label(engine.label);
+    const bool hysteria = *backend == Backend::Hysteria2;
+    json config = hysteria ? build_hysteria_config(request) : build_tuic_config(request);
+    auto args = [hysteria](const std::string& config_path) {
+        return hysteria ? std::vector<std::string>{"client", "-c", config_path, "--disable-update-check"}
+                        : std::vector<std::string>{"-c", config_path};
+    };
+    return start_socks_engine(platform, *info.engine, info.engine->label, config, args, info.socks_port);
+}
 
-    json config = *backend == Backend::Hysteria2 ? build_hysteria_config(request) : build_tuic_config(request);
-    if (auto written = write_engine_config(platform.env, engine.config_file, config, label); !written) {
-        return written;
-    }
+Status start_socks_engine(Platform& platform, const EngineSpec& engine, std::string_view label,
+                          const json& config, const std::function<std::vector<std::string>(const std::string&)>& args,
+                          uint16_t socks_port) {
+    const std::string name(label);
+    if (auto written = write_engine_config(platform.env, engine.config_file, config, name); !written) return written;
     auto executable = locate_engine(engine, platform.env);
     if (!executable) return executable.failure();
-    std::string config_path = runtime_file(platform.env, engine.config_file);
-    std::vector<std::string> args = *backend == Backend::Hysteria2
-                                        ? std::vector<std::string>{"client", "-c", config_path, "--disable-update-check"}
-                                        : std::vector<std::string>{"-c", config_path};
-    auto child = launch_engine(platform, *executable, std::move(args), engine.stdout_log, engine.stderr_log,
-                               engine_launch_messages(label));
+    auto child = launch_engine(platform, *executable, args(runtime_file(platform.env, engine.config_file)),
+                               engine.stdout_log, engine.stderr_log, engine_launch_messages(name));
     if (!child) return child.failure();
     if (auto pid = write_engine_pid(platform.env, engine.pid_file, **child); !pid) {
-        return fail("could not write " + label + " pid: " + pid.error());
+        return fail("could not write " + name + " pid: " + pid.error());
     }
-    return wait_for_socks_port(platform, info.socks_port, **child, engine.stdout_log, engine.stderr_log, label);
+    return wait_for_socks_port(platform, socks_port, **child, engine.stdout_log, engine.stderr_log, name);
 }
 
 }  // namespace vorn

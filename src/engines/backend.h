@@ -3,7 +3,11 @@
 // local SOCKS5 port.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -31,5 +35,13 @@ nlohmann::json build_tuic_config(const ProductTunnelRequest& request);
 // Writes the backend's configuration, starts it and waits for its SOCKS port; nothing for
 // "xray".
 Status start_backend(Platform& platform, const ProductTunnelRequest& request);
+
+// An engine that offers a local SOCKS5 port: writes its configuration, starts it with `args`
+// (built from the configuration file's full path) and its logs, writes its pid file and waits
+// for `socks_port`. Every message is worded with `label`.
+Status start_socks_engine(Platform& platform, const EngineSpec& engine, std::string_view label,
+                          const nlohmann::json& config,
+                          const std::function<std::vector<std::string>(const std::string&)>& args,
+                          uint16_t socks_port);
 
 }  // namespace vorn

@@ -127,8 +127,6 @@ LaunchMessages xray_tun_launch_messages() {
             "could not start Xray TUN engine: "};
 }
 
-LaunchMessages xray_split_launch_messages() { return engine_launch_messages("Xray split"); }
-
 Result<std::unique_ptr<ChildProcess>> launch_engine(Platform& platform, const std::string& executable,
                                                     std::vector<std::string> args,
                                                     std::string_view stdout_log,

@@ -46,7 +46,6 @@ struct LaunchMessages {
 };
 LaunchMessages engine_launch_messages(std::string_view label);
 LaunchMessages xray_tun_launch_messages();
-LaunchMessages xray_split_launch_messages();
 
 Result<std::unique_ptr<ChildProcess>> launch_engine(Platform& platform, const std::string& executable,
                                                     std::vector<std::string> args,

@@ -1,6 +1,5 @@
 #include "engines/pid_owner.h"
 
-
 namespace vorn {
 
 bool started_after_pid_file(Platform& platform, uint32_t pid, const std::string& pid_file_path) {

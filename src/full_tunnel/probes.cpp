@@ -134,13 +134,8 @@ Status probe_full_tunnel(Platform& platform, const std::string& server_host) {
             return fail("XRAY_PROXY_PROBE_FAILED: could not run " + label + " full tunnel HTTPS probe: " + run.error());
         }
         if (run->exit_code == 0) continue;
-        std::string_view err = trim(run->err);
-        std::string_view out = trim(run->out);
-        std::string detail = !err.empty()   ? std::string(err)
-                             : !out.empty() ? std::string(out)
-                                            : "curl.exe exited with " + render_exit_status(run->exit_code);
-        std::string message = "XRAY_PROXY_PROBE_FAILED: full tunnel HTTPS probe failed: " + label + ": " + detail +
-                              "\n" + kProbeExplanation;
+        std::string message = "XRAY_PROXY_PROBE_FAILED: full tunnel HTTPS probe failed: " + label + ": " +
+                              tool_failure_detail(*run, "curl.exe") + "\n" + kProbeExplanation;
         std::string report = diagnostic_report(platform, server_host);
         if (!trim(report).empty()) message += "\n" + report;
         return fail(message);

@@ -47,14 +47,6 @@ bool is_u8(std::string_view part) {
     return value.ok() && *value <= 255;
 }
 
-std::string command_detail(const ToolRun& run, const std::string& program) {
-    std::string_view err = trim(run.err);
-    if (!err.empty()) return std::string(err);
-    std::string_view out = trim(run.out);
-    if (!out.empty()) return std::string(out);
-    return program + " exited with " + render_exit_status(run.exit_code);
-}
-
 std::optional<std::string> index_text(const json& value) {
     if (value.is_number_unsigned()) return std::to_string(value.get<uint64_t>());
     if (value.is_number_integer() && value.get<int64_t>() >= 0) return std::to_string(value.get<int64_t>());
@@ -138,13 +130,21 @@ std::optional<std::string> request_server_host(const ProductTunnelRequest& reque
     return server["host"].get<std::string>();
 }
 
+std::string tool_failure_detail(const ToolRun& run, const std::string& program) {
+    std::string_view err = trim(run.err);
+    if (!err.empty()) return std::string(err);
+    std::string_view out = trim(run.out);
+    if (!out.empty()) return std::string(out);
+    return program + " exited with " + render_exit_status(run.exit_code);
+}
+
 Status run_network_command(ToolRunner& tools, const std::vector<std::string>& command) {
     if (command.empty()) return fail("empty network command");
     std::vector<std::string> args(command.begin() + 1, command.end());
     auto run = tools.run(command[0], args, ToolStdio::Capture);
     if (!run) return fail("could not run " + command[0] + ": " + run.error());
     if (run->exit_code == 0) return {};
-    return fail("full tunnel network command failed: " + command_detail(*run, command[0]));
+    return fail("full tunnel network command failed: " + tool_failure_detail(*run, command[0]));
 }
 
 Status wait_for_full_tunnel_routes(Platform& platform) {

@@ -41,6 +41,9 @@ Result<std::string> render_route_exceptions(const std::vector<std::string>& addr
 // The server host of a request: config.server.host when it is a string.
 std::optional<std::string> request_server_host(const ProductTunnelRequest& request);
 
+// What a failed tool run said: its trimmed standard error, else its trimmed standard output,
+// else program + " exited with " + its exit status.
+std::string tool_failure_detail(const ToolRun& run, const std::string& program);
 Status run_network_command(ToolRunner& tools, const std::vector<std::string>& command);
 Status wait_for_full_tunnel_routes(Platform& platform);
 Status configure_full_tunnel_routes(Platform& platform, const ProductTunnelRequest& request,

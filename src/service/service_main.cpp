@@ -9,10 +9,6 @@
 
 namespace vorn {
 
-namespace {
-constexpr const char* kServiceName = "VornTunnelService";
-}
-
 void service_control_handler(Platform& platform, ServiceRuntime& runtime, uint32_t control) {
     if (control != kServiceControlStop && control != kServiceControlShutdown) return;
     runtime.stop_requested = true;
@@ -33,7 +29,7 @@ void resume_after_service_start(Platform& platform) {
 void service_main(Platform& platform, ServiceRuntime& runtime) {
     runtime.stop_requested = false;
     bool registered = platform.service.register_control_handler(
-        kServiceName, [&platform, &runtime](uint32_t control) { service_control_handler(platform, runtime, control); });
+        std::string(kServiceName), [&platform, &runtime](uint32_t control) { service_control_handler(platform, runtime, control); });
     if (!registered) return;
     runtime.registered = true;
     platform.service.report_status(ServiceState::StartPending);
@@ -47,7 +43,7 @@ void service_main(Platform& platform, ServiceRuntime& runtime) {
 
 Status run_service(Platform& platform) {
     ServiceRuntime runtime;
-    return platform.service.run_dispatcher(kServiceName, [&platform, &runtime] { service_main(platform, runtime); });
+    return platform.service.run_dispatcher(std::string(kServiceName), [&platform, &runtime] { service_main(platform, runtime); });
 }
 
 }  // namespace vorn

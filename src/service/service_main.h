@@ -8,8 +8,11 @@
 #include "common/result.h"
 #include "platform/platform.h"
 
+#include <string_view>
+
 namespace vorn {
 
+inline constexpr std::string_view kServiceName = "VornTunnelService";
 inline constexpr uint32_t kServiceControlStop = 1;
 inline constexpr uint32_t kServiceControlShutdown = 5;
 

@@ -10,7 +10,6 @@
 #include "common/text.h"
 #include "engines/backend.h"
 #include "engines/engine.h"
-#include "engines/readiness.h"
 #include "engines/xray_config.h"
 #include "service/status.h"
 #include "split_tunnel/driver_client.h"
@@ -38,19 +37,9 @@ RuntimeSlot& slot() {
 }
 
 Status start_xray_split(Platform& platform, const ProductTunnelRequest& request) {
-    const EngineSpec& xray = xray_engine();
-    const std::string label = "Xray split";
     auto config = build_xray_split_config(request, runtime_directory(platform.env));
-    if (auto written = write_engine_config(platform.env, xray.config_file, config, label); !written) return written;
-    auto executable = locate_engine(xray, platform.env);
-    if (!executable) return executable.failure();
-    auto child = launch_engine(platform, *executable, {"run", "-config", runtime_file(platform.env, xray.config_file)},
-                               xray.stdout_log, xray.stderr_log, xray_split_launch_messages());
-    if (!child) return child.failure();
-    if (auto pid = write_engine_pid(platform.env, xray.pid_file, **child); !pid) {
-        return fail("could not write Xray split pid: " + pid.error());
-    }
-    return wait_for_socks_port(platform, kXraySplitSocksPort, **child, xray.stdout_log, xray.stderr_log, label);
+    auto args = [](const std::string& config_path) { return std::vector<std::string>{"run", "-config", config_path}; };
+    return start_socks_engine(platform, xray_engine(), "Xray split", config, args, kXraySplitSocksPort);
 }
 
 uint16_t local_socks_port(const std::string& transport) {

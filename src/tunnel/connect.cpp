@@ -33,19 +33,13 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
     nlohmann::json config = build_xray_tun_config(request, runtime_directory(platform.env), tun_name);
     const EngineSpec& xray = xray_engine();
     auto executable = locate_engine(xray, platform.env);
-    if (!executable) return fail("xray.exe was not found for product tunnel");
+    if (!executable) return executable.failure();
     if (auto copied = copy_wintun_next_to_xray(*executable, *located.value); !copied) return copied.failure();
 
-    std::string text;
-    try {
-        text = config.dump(2);
-    } catch (const nlohmann::json::exception& e) {
-        return fail(std::string("could not serialize Xray TUN config: ") + e.what());
+    if (auto written = write_engine_config(platform.env, xray.config_file, config, xray.label); !written) {
+        return written.failure();
     }
     const std::string config_path = runtime_file(platform.env, xray.config_file);
-    if (auto written = write_file(config_path, text); !written) {
-        return fail("could not write Xray TUN config: " + written.error());
-    }
     if (auto valid = validate_xray_tun_config(config); !valid) return valid.failure();
 
     (void)stop_engines(platform);  // no engine of an earlier connection may survive

@@ -165,8 +165,8 @@ TEST(LaunchEngine, EachStageHasItsMessage) {
         {LaunchFailure{LaunchStage::StdoutLog, "denied"}, xray_tun_launch_messages(), "could not create Xray stdout log: denied"},
         {LaunchFailure{LaunchStage::StderrLog, "denied"}, xray_tun_launch_messages(), "could not create Xray stderr log: denied"},
         {LaunchFailure{LaunchStage::Start, "bad image"}, xray_tun_launch_messages(), "could not start Xray TUN engine: bad image"},
-        {LaunchFailure{LaunchStage::StdoutLog, "x"}, xray_split_launch_messages(), "could not create Xray split stdout log: x"},
-        {LaunchFailure{LaunchStage::Start, "x"}, xray_split_launch_messages(), "could not start Xray split engine: x"},
+        {LaunchFailure{LaunchStage::StdoutLog, "x"}, engine_launch_messages("Xray split"), "could not create Xray split stdout log: x"},
+        {LaunchFailure{LaunchStage::Start, "x"}, engine_launch_messages("Xray split"), "could not start Xray split engine: x"},
         {LaunchFailure{LaunchStage::StderrLog, "x"}, engine_launch_messages("TUIC"), "could not create TUIC stderr log: x"},
         {std::nullopt, engine_launch_messages("Hysteria2"), ""},
     };

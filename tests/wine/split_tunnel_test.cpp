@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 
+#include "common/text.h"
 #include "service_case.h"
 #include "split_tunnel/driver_client.h"
 
@@ -56,11 +56,6 @@ private:
     WineMachine& m_;
 };
 
-std::string upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return text;
-}
-
 // A split request naming `apps` as enabled "throughVpn" rules, plus one disabled rule.
 std::string write_split_request(WineMachine& m, const std::string& transport, const std::vector<std::string>& apps) {
     json rules = json::array();
@@ -83,7 +78,7 @@ std::string started(const std::string& transport, int tracked) {
            std::to_string(tracked) + ")";
 }
 
-uint16_t socks_port_of(const std::string& transport) { return upper(transport) == "XRAY" ? 18082 : 18109; }
+uint16_t socks_port_of(const std::string& transport) { return equals_ignore_ascii_case(transport, "xray") ? 18082 : 18109; }
 
 bool ran(const WineMachine& m, const std::string& prefix) {
     auto calls = m.calls();
@@ -100,7 +95,7 @@ TEST(SplitTunnel, CommandLineConnectTracksRunningApplicationsAndDisconnectClears
         m.start_idle("browser.exe");  // two running instances: both are tracked roots
         m.start_idle("other.exe");
         // The policy names the browser in another letter case, and the game twice.
-        std::string browser = upper(windows_path(m.machine() / "browser.exe"));
+        std::string browser = to_ascii_upper(windows_path(m.machine() / "browser.exe"));
         std::string request = write_split_request(m, transport, {"C:\\Games\\game.exe", browser, "C:\\Games\\game.exe"});
 
         RunResult up = m.service({"connect", "--request", request});

@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "service/service_main.h"
 
 namespace vorn {
 
 inline constexpr std::string_view kUsage =
     "usage: vorn-tunnel-service.exe install | uninstall | run-service | connect --request <path> | "
     "disconnect | status";
-inline constexpr std::string_view kServiceName = "VornTunnelService";
 inline constexpr std::string_view kServiceDisplayName = "Vorn Tunnel Service";
 
 enum class Command { Install, Uninstall, RunService, Connect, Disconnect, Status };
