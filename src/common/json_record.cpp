@@ -84,6 +84,59 @@ private:
 
 }  // namespace
 
+Status check_json_depth(std::string_view text) {
+    size_t depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (in_string) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxJsonDepth) {
+                Scanner at(text.substr(0, i + 1));
+                while (at.offset() < i) at.advance();
+                return fail("nested deeper than " + std::to_string(kMaxJsonDepth) + " levels at " +
+                            describe(at.position()));
+            }
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return {};
+}
+
+std::string json_error_text(const nlohmann::json::exception& error) {
+    std::string text = error.what();
+    // The lexer's message and the context before the snippet are the library's own words; the
+    // snippet may stop inside a multi-byte character or quote a secret. A trailing "; expected
+    // <token>" is the library's too and is kept.
+    static constexpr std::string_view kOverflow = "number overflow parsing '";
+    if (size_t at = text.find(kOverflow); at != std::string::npos) return text.substr(0, at) + "number overflow";
+    static constexpr std::string_view kSnippet = "; last read: '";
+    size_t snippet = text.find(kSnippet);
+    if (snippet == std::string::npos) return text;
+    static constexpr std::string_view kExpected[] = {
+        "'['", "'{'", "']'", "'}'", "':'", "','", "end of input", "value", "'[', '{', or a literal",
+        "string literal", "number literal", "true literal", "false literal", "null literal"};
+    std::string expected;
+    for (std::string_view token : kExpected) {
+        std::string tail = "; expected " + std::string(token);
+        if (text.size() >= snippet + kSnippet.size() + tail.size() && text.ends_with(tail)) expected = tail;
+    }
+    return text.substr(0, snippet) + expected;
+}
+
+json parse_untrusted_json(std::string_view text) {
+    if (!check_json_depth(text)) return json::value_t::discarded;
+    return json::parse(text.begin(), text.end(), nullptr, false);
+}
+
 Result<JsonRecordReader> JsonRecordReader::parse(std::string_view text) {
     if (starts_with(text, "\xEF\xBB\xBF")) {
         return fail("unexpected byte-order mark at line 1, column 1");
@@ -94,11 +147,12 @@ Result<JsonRecordReader> JsonRecordReader::parse(std::string_view text) {
         while (at.offset() < nul) at.advance();
         return fail("unexpected NUL byte at " + describe(at.position()));
     }
+    if (auto shallow = check_json_depth(text); !shallow) return shallow.failure();
     json whole;
     try {
         whole = json::parse(text.begin(), text.end());
     } catch (const json::exception& e) {
-        return fail(e.what());
+        return fail(json_error_text(e));
     }
     Scanner scan(text);
     scan.skip_space();

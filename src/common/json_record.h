@@ -22,6 +22,22 @@ struct JsonPosition {
 
 std::string describe(JsonPosition at);
 
+// How deep objects and arrays may nest in any JSON the system reads. Real records stay within a
+// handful of levels; the bound keeps every later walk of a value (copy, compare, write) shallow.
+inline constexpr size_t kMaxJsonDepth = 64;
+
+// Fails with "nested deeper than 64 levels at line L, column C" when `text` opens more than
+// kMaxJsonDepth objects and arrays at once. Looks only at brackets outside strings.
+Status check_json_depth(std::string_view text);
+
+// The library's error text without the "last read" snippet of the input: the kind of error and
+// its position stay, no byte of the input is quoted.
+std::string json_error_text(const nlohmann::json::exception& error);
+
+// Untyped parse of untrusted text (tool output, files others can write): a discarded value when
+// the text is not JSON or nests too deep.
+nlohmann::json parse_untrusted_json(std::string_view text);
+
 class JsonRecordReader {
 public:
     // Parses `text`; fails on anything that is not one JSON object.

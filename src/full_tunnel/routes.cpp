@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/json_record.h"
 #include "common/exit_status.h"
 #include "common/files.h"
 #include "common/operator_settings.h"
@@ -87,7 +88,7 @@ std::optional<std::string> resolve_route_host(Network& net, std::string_view hos
 }
 
 std::optional<DefaultRoute> parse_default_route(std::string_view output) {
-    json value = json::parse(trim(output), nullptr, false);
+    json value = parse_untrusted_json(trim(output));
     if (value.is_array()) {
         if (value.empty()) return std::nullopt;
         value = value[0];

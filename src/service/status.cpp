@@ -41,7 +41,8 @@ static Result<std::string> render(const TunnelStatus& status, int indent) {
     record["status"] = std::string(tunnel_state_text(status.status));
     record["message"] = status.message ? nlohmann::ordered_json(*status.message) : nullptr;
     try {
-        return record.dump(indent);
+        // A message with bytes that are not UTF-8 is still recorded, with U+FFFD in their place.
+        return record.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
     } catch (const nlohmann::json::exception& e) {
         return fail(std::string("could not serialize status: ") + e.what());
     }

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/json_record.h"
 #include "common/text.h"
 #include "engines/backend.h"
 #include "engines/engine.h"
@@ -53,7 +54,7 @@ uint16_t local_socks_port(const std::string& transport) {
 
 std::vector<uint32_t> match_root_processes(std::string_view listing, const std::vector<std::string>& applications) {
     std::vector<uint32_t> ids;
-    nlohmann::json value = nlohmann::json::parse(listing, nullptr, false);
+    nlohmann::json value = parse_untrusted_json(listing);
     if (value.is_object()) value = nlohmann::json::array({value});
     if (!value.is_array()) return ids;
     std::vector<std::string> wanted;

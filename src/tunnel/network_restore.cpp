@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/json_record.h"
 #include "common/files.h"
 #include "common/operator_settings.h"
 #include "service/status.h"
@@ -16,7 +17,7 @@ std::vector<std::string> host_routes_to_delete(std::string_view exceptions_text,
         if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) hosts.emplace_back(host);
     };
     if (readable) {
-        nlohmann::json list = nlohmann::json::parse(exceptions_text, nullptr, false);
+        nlohmann::json list = parse_untrusted_json(exceptions_text);
         bool strings = list.is_array() &&
                        std::all_of(list.begin(), list.end(), [](auto& v) { return v.is_string(); });
         if (strings) {

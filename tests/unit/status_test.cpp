@@ -30,17 +30,15 @@ TEST(StatusRendering, PrettyAndCompactFormsAreByteExact) {
         {make_status(TunnelState::Connected, "a \"q\" \\ \n\t\x01 \xC3\xA9 /"),
          "{\n  \"status\": \"connected\",\n  \"message\": \"a \\\"q\\\" \\\\ \\n\\t\\u0001 \xC3\xA9 /\"\n}",
          "{\"status\":\"connected\",\"message\":\"a \\\"q\\\" \\\\ \\n\\t\\u0001 \xC3\xA9 /\"}"},
+        // Bytes that are not UTF-8 (a stray byte, a character cut short) never stop a record.
+        {make_status(TunnelState::Error, "bad \xFF, cut \xC3"),
+         "{\n  \"status\": \"error\",\n  \"message\": \"bad \xEF\xBF\xBD, cut \xEF\xBF\xBD\"\n}",
+         "{\"status\":\"error\",\"message\":\"bad \xEF\xBF\xBD, cut \xEF\xBF\xBD\"}"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(status_to_pretty_json(c.status).value(), c.pretty);
         EXPECT_EQ(status_to_json(c.status).value(), c.compact);
     }
-}
-
-TEST(StatusRendering, InvalidUtf8InTheMessageIsASerializationFailure) {
-    auto rendered = status_to_json(make_status(TunnelState::Error, "bad \xFF"));
-    ASSERT_FALSE(rendered.ok());
-    EXPECT_EQ(rendered.error().rfind("could not serialize status: ", 0), 0u) << rendered.error();
 }
 
 TEST(StatusParsing, AcceptsOnlyTheThreeStatesAndOneObject) {
