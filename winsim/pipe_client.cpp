@@ -2,6 +2,7 @@
 // desktop application does.
 //
 //   pipe-client.exe REQUEST-JSON            send, print the answer (exit 0), or exit 2
+//   pipe-client.exe --file PATH             send the bytes of a file as they are (any size, any bytes)
 //   pipe-client.exe --hold SECONDS          connect, send nothing, wait, close
 //   pipe-client.exe --time N REQUEST-JSON   N round trips; prints each one's milliseconds
 
@@ -89,8 +90,20 @@ int wmain(int argc, wchar_t** argv) {
         }
         return 0;
     }
+    if (args.size() == 2 && args[0] == "--file") {
+        FILE* file = _wfopen(widen(args[1]).c_str(), L"rb");
+        if (!file) {
+            err("pipe-client: cannot open " + args[1] + "\n");
+            return 2;
+        }
+        std::string bytes;
+        char chunk[4096];
+        for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, got);
+        std::fclose(file);
+        args = {bytes};
+    }
     if (args.size() != 1) {
-        err("usage: pipe-client REQUEST-JSON | --hold SECONDS | --time N REQUEST-JSON\n");
+        err("usage: pipe-client REQUEST-JSON | --file PATH | --hold SECONDS | --time N REQUEST-JSON\n");
         return 2;
     }
     std::string answer;

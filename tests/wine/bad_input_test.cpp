@@ -1,0 +1,84 @@
+// Hostile or broken input to the real executable: every failure is one JSON line, recorded,
+// quoting nothing of the input, and nothing grows without bound.
+
+#include <gtest/gtest.h>
+
+#include "service_case.h"
+
+namespace vorn::wine {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string nested(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+bool valid_utf8_json_line(const std::string& line) {
+    return !nlohmann::json::parse(line, nullptr, false).is_discarded() && line.find('\n') == std::string::npos;
+}
+
+TEST(BadInput, RequestFilesFailWithOneRecordedLineThatQuotesNoInput) {
+    const std::string parse = "could not parse product tunnel request: ";
+    struct Case {
+        std::string request;
+        std::string message_start;  // the message, from its start
+        std::string never;          // bytes the message must not carry
+    };
+    const Case cases[] = {
+        {"{\"tunnelMode\": \xC3\xA9}",
+         parse + "[json.exception.parse_error.101] parse error at line 1, column 16: syntax error while parsing "
+                 "value - invalid literal",
+         "\xC3"},
+        {R"({"tunnelMode": "full", "transport": SECRET-TOKEN-4711})", parse, "SECRET"},
+        {R"({"tunnelMode":"full","transport":"xray","splitTunnelPolicy":{},"config":)" + nested(100000) + "}",
+         parse + "nested deeper than 64 levels at line 1, column 136", "[["},
+        {R"({"tunnelMode":"full","transport":"tuic","splitTunnelPolicy":{},"config":{"server":{"host":"h","alpn":)" +
+             nested(5000) + "}}}",
+         parse + "nested deeper than 64 levels", "[["},
+    };
+    for (const Case& c : cases) {
+        WineMachine m(case_name());
+        fs::path file = m.program_data().parent_path() / "request.json";
+        write_text(file, c.request);
+        write_text(m.runtime() / "product-tunnel-status.json", R"({"status":"connected","message":"old"})");
+        RunResult r = m.service({"connect", "--request", windows_path(file)});
+        EXPECT_EQ(r.rc, 1) << c.message_start;
+        ASSERT_EQ(lines_of(r.out).size(), 1u) << r.out << r.err;
+        ASSERT_TRUE(valid_utf8_json_line(lines_of(r.out)[0])) << r.out;
+        nlohmann::json printed = nlohmann::json::parse(r.out);
+        std::string message = printed.value("message", "");
+        EXPECT_EQ(printed["status"], "error");
+        EXPECT_EQ(message.rfind(c.message_start, 0), 0u) << message;
+        EXPECT_EQ(message.find(c.never), std::string::npos) << message;
+        EXPECT_EQ(r.err, message + "\n");
+        EXPECT_EQ(nlohmann::json::parse(read_text(m.runtime() / "product-tunnel-status.json")), printed);
+        for (const auto& entry : fs::directory_iterator(m.runtime())) {
+            EXPECT_LT(fs::file_size(entry.path()), 1u << 20) << entry.path();
+        }
+    }
+}
+
+TEST(BadInput, DeepAndBrokenPipeMessagesAreAnsweredAndTheServiceGoesOn) {
+    ServiceCase s;
+    const std::string invalid = R"({"status":"error","message":"invalid service IPC request: )";
+    fs::path message = s.m.program_data().parent_path() / "message.bin";
+    for (std::string bytes : {"{\"command\":" + nested(12000) + "}", "{\"command\":" + nested(30000) + "}",
+                              std::string("{\"command\":\"\xFF\"}")}) {
+        write_text(message, bytes);
+        RunResult r = s.m.program("pipe-client.exe", {"--file", windows_path(message)});
+        EXPECT_EQ(r.rc, 0) << r.err;
+        EXPECT_EQ(r.out.rfind(invalid, 0), 0u) << r.out.substr(0, 200);
+        EXPECT_TRUE(valid_utf8_json_line(r.out)) << r.out.substr(0, 200);
+        EXPECT_EQ(s.ask(R"({"command":"status"})"), compact("idle", "Vorn product tunnel service is idle"));
+    }
+    // A request file the service cannot parse is answered and recorded, in valid UTF-8.
+    fs::path request = s.m.program_data().parent_path() / "request.json";
+    write_text(request, "{\"tunnelMode\": \xC3\xA9}");
+    std::string answer = s.ask(s.connect_request(windows_path(request)));
+    EXPECT_EQ(answer.rfind(R"({"status":"error","message":"could not parse product tunnel request: )", 0), 0u) << answer;
+    EXPECT_TRUE(valid_utf8_json_line(answer));
+    EXPECT_EQ(nlohmann::json::parse(read_text(service_runtime() / "product-tunnel-status.json")),
+              nlohmann::json::parse(answer));
+}
+
+}  // namespace
+}  // namespace vorn::wine
