@@ -117,7 +117,9 @@ std::string json_error_text(const nlohmann::json::exception& error) {
     // snippet may stop inside a multi-byte character or quote a secret. A trailing "; expected
     // <token>" is the library's too and is kept.
     static constexpr std::string_view kOverflow = "number overflow parsing '";
-    if (size_t at = text.find(kOverflow); at != std::string::npos) return text.substr(0, at) + "number overflow";
+    if (error.id == 406) {
+        if (size_t at = text.find(kOverflow); at != std::string::npos) return text.substr(0, at) + "number overflow";
+    }
     static constexpr std::string_view kSnippet = "; last read: '";
     size_t snippet = text.find(kSnippet);
     if (snippet == std::string::npos) return text;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -66,7 +67,8 @@ std::vector<uint32_t> match_root_processes(std::string_view listing, const std::
         if (path == process.end() || !path->is_string()) continue;
         std::string lowered = to_ascii_lower(path->get<std::string>());
         if (std::find(wanted.begin(), wanted.end(), lowered) == wanted.end()) continue;
-        if (id == process.end() || !id->is_number_integer() || (!id->is_number_unsigned() && id->get<int64_t>() < 0)) {
+        if (id == process.end() || !id->is_number_integer() || (!id->is_number_unsigned() && id->get<int64_t>() < 0) ||
+            id->get<uint64_t>() > UINT32_MAX) {
             continue;
         }
         ids.push_back(static_cast<uint32_t>(id->get<uint64_t>()));

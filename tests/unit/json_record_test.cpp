@@ -74,6 +74,9 @@ TEST(JsonRecordReader, ErrorsQuoteNoInputBytes) {
          "[json.exception.parse_error.101] parse error at line 1, column 7: syntax error while parsing value - "
          "invalid number; expected digit after '-'"},
         {"{\"a\":1e999}", "[json.exception.out_of_range.406] number overflow"},
+        {"{\"a\": number overflow parsing 'SECRET}",
+         "[json.exception.parse_error.101] parse error at line 1, column 9: syntax error while parsing value - "
+         "invalid literal"},
         {"{\"a\":" + shallower + "}", ""},  // 64 levels with the record itself
         {"{\"a\":" + deep + "}", "nested deeper than 64 levels at line 1, column 69"},
         {"{\"a\":\"" + deeper + "\"}", ""},  // brackets in strings do not nest

@@ -26,6 +26,8 @@ TEST(TrackedRoots, ProcessListingMatches) {
          {12, 500, 12}},
         {"", {}},
         {"42", {}},
+        // An id past 32 bits names no process: it is not cut down to one that may exist.
+        {R"({"ProcessId":4294967297,"ExecutablePath":"C:\\Tools\\tool.exe"})", {}},
     };
     for (const Case& c : cases) EXPECT_EQ(match_root_processes(c.listing, apps), c.ids) << c.listing;
 }
