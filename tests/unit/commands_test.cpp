@@ -97,42 +97,54 @@ TEST(CommandLine, NetThatCannotStartCountsAsNotElevated) {
 }
 
 TEST(CommandLine, InstallAndUninstallRunScAndRecordTheOutcome) {
+    using Args = std::vector<std::string>;
     struct Case {
         const char* word;
-        Result<ToolRun> sc;
-        std::vector<std::string> sc_args;
+        std::vector<Result<ToolRun>> sc;  // the answers to the sc.exe runs, in order
+        std::vector<Args> sc_args;
         int rc;
         std::string out;
         std::string err;
     };
     const std::string exe = "C:\\Program Files\\Vorn\\vorn-tunnel-service.exe";
-    const std::vector<std::string> create = {"create", "VornTunnelService", "binPath=",
-                                             "\"" + exe + "\" run-service", "start=", "demand",
-                                             "DisplayName=", "Vorn Tunnel Service"};
-    const std::vector<std::string> remove = {"delete", "VornTunnelService"};
+    const Args create = {"create", "VornTunnelService", "binPath=", "\"" + exe + "\" run-service", "start=", "demand",
+                         "DisplayName=", "Vorn Tunnel Service"};
+    const Args recovery = {"failure", "VornTunnelService", "reset=", "86400", "actions=",
+                           "restart/5000/restart/30000/restart/60000"};
+    const Args remove = {"delete", "VornTunnelService"};
+    const ToolRun ok{0, "", ""};
     const Case cases[] = {
-        {"install", ToolRun{0, "", ""}, create, 0,
+        {"install", {ok, ok}, {create, recovery}, 0,
          "{\"status\":\"idle\",\"message\":\"Vorn tunnel service installed\"}\n", ""},
-        {"install", ToolRun{1073, "", ""}, create, 1, "", "sc.exe create exited with 1073\n"},
-        {"install", ToolRun{0xFFFFFFFFu, "", ""}, create, 1, "", "sc.exe create exited with -1\n"},
-        {"install", fail("Access is denied. (os error 5)"), create, 1, "",
+        {"install", {ToolRun{1073, "", ""}}, {create}, 1, "", "sc.exe create exited with 1073\n"},
+        {"install", {ToolRun{0xFFFFFFFFu, "", ""}}, {create}, 1, "", "sc.exe create exited with -1\n"},
+        {"install", {fail("Access is denied. (os error 5)")}, {create}, 1, "",
          "could not run sc.exe create: Access is denied. (os error 5)\n"},
-        {"uninstall", ToolRun{0, "", ""}, remove, 0,
+        // Without its recovery actions the new service is removed again.
+        {"install", {ok, ToolRun{1060, "", ""}, ok}, {create, recovery, remove}, 1, "", "sc.exe failure exited with 1060\n"},
+        {"install", {ok, fail("Access is denied. (os error 5)"), ok}, {create, recovery, remove}, 1, "",
+         "could not run sc.exe failure: Access is denied. (os error 5)\n"},
+        {"uninstall", {ok}, {remove}, 0,
          "{\"status\":\"idle\",\"message\":\"Vorn tunnel service uninstalled\"}\n", ""},
-        {"uninstall", ToolRun{1060, "", ""}, remove, 1, "", "sc.exe delete exited with 1060\n"},
+        {"uninstall", {ToolRun{1060, "", ""}}, {remove}, 1, "", "sc.exe delete exited with 1060\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.word + std::string(" ") + c.err);
         FakePlatform f;
+        size_t sc_runs = 0;
         f.tools.handler = [&](const ToolCall& call) -> Result<ToolRun> {
-            if (call.program == "sc.exe") return c.sc;
-            return ToolRun{0, "", ""};
+            if (call.program == "net" && call.args == Args{"session"}) return ok;
+            if (call.program == "sc.exe" && sc_runs < c.sc.size()) return c.sc[sc_runs++];
+            ADD_FAILURE() << "unscripted tool run: " << call.text();
+            return fail("unscripted");
         };
         EXPECT_EQ(run_command_line(f.platform, {"svc.exe", c.word}), c.rc);
-        ASSERT_EQ(f.tools.calls.size(), 2u);
-        EXPECT_EQ(f.tools.calls[1].program, "sc.exe");
-        EXPECT_EQ(f.tools.calls[1].args, c.sc_args);
-        EXPECT_EQ(f.tools.calls[1].stdio, ToolStdio::Inherit);
+        ASSERT_EQ(f.tools.calls.size(), 1 + c.sc_args.size());
+        for (size_t i = 0; i < c.sc_args.size(); ++i) {
+            EXPECT_EQ(f.tools.calls[1 + i].program, "sc.exe");
+            EXPECT_EQ(f.tools.calls[1 + i].args, c.sc_args[i]);
+            EXPECT_EQ(f.tools.calls[1 + i].stdio, ToolStdio::Inherit);
+        }
         EXPECT_EQ(f.out.str(), c.out);
         EXPECT_EQ(f.err.str(), c.err);
         EXPECT_EQ(file_exists(f.runtime() + "/product-tunnel-status.json"), c.rc == 0);

@@ -34,14 +34,20 @@ Outcome record_and_print(Platform& platform, const TunnelStatus& status) {
     return print_status(platform.out, status);
 }
 
-Outcome manage_service(Platform& platform, const std::string& verb,
-                       std::vector<std::string> sc_args, const char* done_message) {
+// Runs one sc.exe verb with the console's streams; a failure to run or a non-zero exit code
+// is the command's failure.
+Status run_sc(Platform& platform, const std::string& verb, const std::vector<std::string>& sc_args) {
     auto rc = platform.tools.run("sc.exe", sc_args, ToolStdio::Inherit);
     if (!rc) return fail("could not run sc.exe " + verb + ": " + rc.error());
     if (rc->exit_code != 0) {
-        return fail("sc.exe " + verb + " exited with " +
-                    std::to_string(static_cast<int32_t>(rc->exit_code)));
+        return fail("sc.exe " + verb + " exited with " + std::to_string(static_cast<int32_t>(rc->exit_code)));
     }
+    return {};
+}
+
+Outcome manage_service(Platform& platform, const std::string& verb,
+                       std::vector<std::string> sc_args, const char* done_message) {
+    if (auto ran = run_sc(platform, verb, sc_args); !ran) return ran;
     return record_and_print(platform, make_status(TunnelState::Idle, done_message));
 }
 
@@ -49,10 +55,22 @@ Outcome install(Platform& platform) {
     auto exe = platform.env.executable_path();
     if (!exe) return fail("could not locate service executable: " + exe.error());
     std::string bin_path = "\"" + *exe + "\" run-service";
-    return manage_service(platform, "create",
-                          {"create", std::string(kServiceName), "binPath=", bin_path, "start=",
-                           "demand", "DisplayName=", std::string(kServiceDisplayName)},
-                          "Vorn tunnel service installed");
+    const std::string name(kServiceName);
+    if (auto created = run_sc(platform, "create",
+                              {"create", name, "binPath=", bin_path, "start=", "demand", "DisplayName=",
+                               std::string(kServiceDisplayName)});
+        !created) {
+        return created;
+    }
+    // A service that crashed is started again after 5, 30 and 60 seconds; the count of
+    // failures starts afresh after a day. An install that cannot say so leaves no service.
+    if (auto recovery = run_sc(platform, "failure",
+                               {"failure", name, "reset=", "86400", "actions=", "restart/5000/restart/30000/restart/60000"});
+        !recovery) {
+        (void)platform.tools.run("sc.exe", {"delete", name}, ToolStdio::Inherit);
+        return recovery;
+    }
+    return record_and_print(platform, make_status(TunnelState::Idle, "Vorn tunnel service installed"));
 }
 
 Outcome uninstall(Platform& platform) {
