@@ -113,13 +113,13 @@ Status start_socks_engine(Platform& platform, const EngineSpec& engine, std::str
                           const json& config, const std::function<std::vector<std::string>(const std::string&)>& args,
                           uint16_t socks_port) {
     const std::string name(label);
-    if (auto written = write_engine_config(platform.env, engine.config_file, config, name); !written) return written;
-    auto executable = locate_engine(engine, platform.env);
+    if (auto written = write_engine_config(platform, engine.config_file, config, name); !written) return written;
+    auto executable = locate_engine(engine, platform.env, platform.files);
     if (!executable) return executable.failure();
     auto child = launch_engine(platform, *executable, args(runtime_file(platform.env, engine.config_file)),
                                engine.stdout_log, engine.stderr_log, engine_launch_messages(name));
     if (!child) return child.failure();
-    if (auto pid = write_engine_pid(platform.env, engine.pid_file, **child); !pid) {
+    if (auto pid = write_engine_pid(platform, engine.pid_file, **child); !pid) {
         return fail("could not write " + name + " pid: " + pid.error());
     }
     return wait_for_socks_port(platform, socks_port, **child, engine.stdout_log, engine.stderr_log, name);

@@ -4,6 +4,7 @@
 
 #include "common/files.h"
 #include "common/text.h"
+#include "service/runtime_files.h"
 #include "service/status.h"
 
 namespace vorn {
@@ -71,38 +72,62 @@ static fs::path join_components(fs::path base, const std::vector<std::string_vie
     return base;
 }
 
-std::vector<std::string> engine_candidates(const EngineSpec& engine, Environment& env) {
-    std::vector<std::string> candidates;
-    if (auto from_env = env.variable(std::string(engine.env_variable))) candidates.push_back(*from_env);
+std::vector<EngineCandidate> engine_search(const EngineSpec& engine, Environment& env) {
+    std::vector<EngineCandidate> candidates;
+    if (auto from_env = env.variable(std::string(engine.env_variable))) candidates.push_back({*from_env, std::nullopt});
     auto exe = env.executable_path();
     if (exe.ok()) {
         fs::path own = to_fs_path(*exe);
         if (own.has_parent_path() && own.parent_path() != own) {
             fs::path dir = own.parent_path();
-            for (std::string_view name : engine.own_names) candidates.push_back(from_fs_path(dir / to_fs_path(name)));
+            for (std::string_view name : engine.own_names) {
+                candidates.push_back({from_fs_path(dir / to_fs_path(name)), std::nullopt});
+            }
             for (fs::path ancestor = dir;; ancestor = ancestor.parent_path()) {
                 for (const auto& candidate : engine.ancestor_candidates) {
-                    candidates.push_back(from_fs_path(join_components(ancestor, candidate)));
+                    candidates.push_back({from_fs_path(join_components(ancestor, candidate)), from_fs_path(ancestor)});
                 }
                 if (!ancestor.has_relative_path() || ancestor.parent_path() == ancestor) break;
             }
         }
     }
     for (const auto& candidate : engine.ancestor_candidates) {
-        candidates.push_back(from_fs_path(join_components(fs::path(), candidate)));
+        candidates.push_back({from_fs_path(join_components(fs::path(), candidate)), std::string()});
     }
-    if (engine.bare_name_in_current_folder) candidates.emplace_back(engine.executable);
+    if (engine.bare_name_in_current_folder) candidates.push_back({std::string(engine.executable), std::string()});
     return candidates;
 }
 
-Result<std::string> locate_engine(const EngineSpec& engine, Environment& env) {
-    for (const std::string& candidate : engine_candidates(engine, env)) {
-        if (file_exists(candidate)) return candidate;
+std::vector<std::string> engine_candidates(const EngineSpec& engine, Environment& env) {
+    std::vector<std::string> paths;
+    for (EngineCandidate& candidate : engine_search(engine, env)) paths.push_back(std::move(candidate.path));
+    return paths;
+}
+
+namespace {
+
+// The candidate and each folder up to its anchor: owned by a trusted account, writable by no
+// one else. Anyone who could change one of them could swap the program.
+bool candidate_trusted(FileSecurity& security, const EngineCandidate& candidate) {
+    if (!candidate.anchor) return true;
+    const fs::path anchor = to_fs_path(*candidate.anchor);
+    for (fs::path p = to_fs_path(candidate.path);; p = p.parent_path()) {
+        auto facts = security.inspect(p.empty() ? std::string(".") : from_fs_path(p));
+        if (!facts || !*facts || !(*facts)->trusted_owner || (*facts)->others_may_write) return false;
+        if (p == anchor || p.empty() || p.parent_path() == p) return true;
+    }
+}
+
+}  // namespace
+
+Result<std::string> locate_engine(const EngineSpec& engine, Environment& env, FileSecurity& security) {
+    for (const EngineCandidate& candidate : engine_search(engine, env)) {
+        if (file_exists(candidate.path) && candidate_trusted(security, candidate)) return candidate.path;
     }
     return fail(std::string(engine.executable) + " was not found for product tunnel");
 }
 
-Status write_engine_config(Environment& env, std::string_view file_name, const nlohmann::json& value,
+Status write_engine_config(Platform& platform, std::string_view file_name, const nlohmann::json& value,
                            std::string_view label) {
     std::string text;
     try {
@@ -110,7 +135,7 @@ Status write_engine_config(Environment& env, std::string_view file_name, const n
     } catch (const nlohmann::json::exception& e) {
         return fail("could not serialize " + std::string(label) + " config: " + e.what());
     }
-    if (auto written = write_file(runtime_file(env, file_name), text); !written) {
+    if (auto written = write_runtime_file(platform, file_name, text); !written) {
         return fail("could not write " + std::string(label) + " config: " + written.error());
     }
     return {};
@@ -134,6 +159,16 @@ Result<std::unique_ptr<ChildProcess>> launch_engine(Platform& platform, const st
                                                     const LaunchMessages& messages) {
     LaunchRequest request{executable, std::move(args), runtime_file(platform.env, stdout_log),
                           runtime_file(platform.env, stderr_log)};
+    // The launcher truncates a log it finds, which keeps that file's owner and DACL.
+    if (auto secured = secure_runtime_directory(platform, false); !secured) {
+        return fail(messages.stdout_log + secured.error());
+    }
+    if (auto cleared = remove_untrusted_entry(platform.files, request.stdout_log); !cleared) {
+        return fail(messages.stdout_log + cleared.error());
+    }
+    if (auto cleared = remove_untrusted_entry(platform.files, request.stderr_log); !cleared) {
+        return fail(messages.stderr_log + cleared.error());
+    }
     std::optional<LaunchFailure> failure;
     std::unique_ptr<ChildProcess> child = platform.processes.launch(request, failure);
     if (child) return child;
@@ -146,8 +181,8 @@ Result<std::unique_ptr<ChildProcess>> launch_engine(Platform& platform, const st
     return fail(messages.start + failure->cause);
 }
 
-Status write_engine_pid(Environment& env, std::string_view pid_file, const ChildProcess& child) {
-    return write_file(runtime_file(env, pid_file), std::to_string(child.pid()));
+Status write_engine_pid(Platform& platform, std::string_view pid_file, const ChildProcess& child) {
+    return write_runtime_file(platform, pid_file, std::to_string(child.pid()));
 }
 
 std::string log_tail_of_text(std::string_view text) {
@@ -157,26 +192,33 @@ std::string log_tail_of_text(std::string_view text) {
     return std::string(trim(join(tail, "\n")));
 }
 
-std::string read_log_tail(Environment& env, std::string_view log_name) {
-    auto text = read_file(runtime_file(env, log_name));
-    if (!text) return "";
-    return log_tail_of_text(decode_utf8_lossy(*text));
+std::string read_log_tail(Platform& platform, std::string_view log_name) {
+    auto text = read_runtime_file(platform, log_name);
+    if (!text || !*text) return "";
+    return log_tail_of_text(decode_utf8_lossy(**text));
 }
 
-Status copy_wintun_next_to_xray(const std::string& xray_path, const std::string& wintun_source) {
+Status copy_wintun_next_to_xray(Platform& platform, const std::string& xray_path, const std::string& wintun_source) {
     fs::path xray = to_fs_path(xray_path);
     if (!xray.has_parent_path()) return fail("xray.exe parent directory is unavailable");
-    fs::path target = xray.parent_path() / "wintun.dll";
+    const std::string target = from_fs_path(xray.parent_path() / "wintun.dll");
     std::error_code ec;
-    if (fs::exists(target, ec)) return {};  // an existing copy is never overwritten
-    fs::copy_file(to_fs_path(wintun_source), target, ec);
+    if (fs::exists(to_fs_path(target), ec)) {
+        if (is_trusted_entry(platform.files, target)) return {};  // a trusted copy is never overwritten
+        // Xray runs as LocalSystem and loads this file: a copy someone else could change is replaced.
+        auto removed = platform.files.remove_entry(target);
+        if (removed) removed = platform.files.write_new_file(target, platform.wintun_image);
+        if (!removed) return fail("could not copy wintun.dll next to xray.exe: " + removed.error());
+        return {};
+    }
+    fs::copy_file(to_fs_path(wintun_source), to_fs_path(target), ec);
     if (ec) return fail("could not copy wintun.dll next to xray.exe: " + ec.message());
     return {};
 }
 
-std::string exit_detail(Environment& env, std::string_view stdout_log, std::string_view stderr_log) {
-    std::string tail = read_log_tail(env, stderr_log);
-    if (tail.empty()) tail = read_log_tail(env, stdout_log);
+std::string exit_detail(Platform& platform, std::string_view stdout_log, std::string_view stderr_log) {
+    std::string tail = read_log_tail(platform, stderr_log);
+    if (tail.empty()) tail = read_log_tail(platform, stdout_log);
     return tail.empty() ? "" : ": " + tail;
 }
 

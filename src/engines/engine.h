@@ -3,6 +3,7 @@
 // captured, its pid file and the tail of its logs.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,11 +32,20 @@ const EngineSpec& xray_engine();
 const EngineSpec& hysteria_engine();
 const EngineSpec& tuic_engine();
 
-// Every path probed, in order (the service folder, each ancestor, the current folder).
-std::vector<std::string> engine_candidates(const EngineSpec& engine, Environment& env);
-Result<std::string> locate_engine(const EngineSpec& engine, Environment& env);
+struct EngineCandidate {
+    std::string path;
+    // Candidates of the ancestor walk and of the current folder hang from a folder; they are
+    // used only when they and every folder from them up to that one are trusted.
+    std::optional<std::string> anchor;
+};
 
-Status write_engine_config(Environment& env, std::string_view file_name, const nlohmann::json& value,
+// Every path probed, in order (the variable, the service folder, each ancestor, the current
+// folder).
+std::vector<EngineCandidate> engine_search(const EngineSpec& engine, Environment& env);
+std::vector<std::string> engine_candidates(const EngineSpec& engine, Environment& env);
+Result<std::string> locate_engine(const EngineSpec& engine, Environment& env, FileSecurity& security);
+
+Status write_engine_config(Platform& platform, std::string_view file_name, const nlohmann::json& value,
                            std::string_view label);
 
 // Messages used when a launch fails at each stage.
@@ -54,15 +64,17 @@ Result<std::unique_ptr<ChildProcess>> launch_engine(Platform& platform, const st
                                                     const LaunchMessages& messages);
 
 // Writes the id as bare decimal digits; the failure is the operating system's text.
-Status write_engine_pid(Environment& env, std::string_view pid_file, const ChildProcess& child);
+Status write_engine_pid(Platform& platform, std::string_view pid_file, const ChildProcess& child);
 
 // The last 20 lines of a runtime-directory log, trimmed; "" when it cannot be read.
-std::string read_log_tail(Environment& env, std::string_view log_name);
+std::string read_log_tail(Platform& platform, std::string_view log_name);
 std::string log_tail_of_text(std::string_view text);
 
-Status copy_wintun_next_to_xray(const std::string& xray_path, const std::string& wintun_source);
+// An existing trusted wintun.dll beside xray.exe is kept; an untrusted one is written afresh
+// from the embedded image.
+Status copy_wintun_next_to_xray(Platform& platform, const std::string& xray_path, const std::string& wintun_source);
 
 // ": " + the stderr tail, else ": " + the stdout tail, else nothing.
-std::string exit_detail(Environment& env, std::string_view stdout_log, std::string_view stderr_log);
+std::string exit_detail(Platform& platform, std::string_view stdout_log, std::string_view stderr_log);
 
 }  // namespace vorn

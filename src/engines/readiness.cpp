@@ -17,7 +17,7 @@ constexpr uint32_t kSocksSleepMs = 100;
 
 std::string xray_exit(Platform& platform, uint32_t code) {
     const EngineSpec& xray = xray_engine();
-    return render_exit_status(code) + exit_detail(platform.env, xray.stdout_log, xray.stderr_log);
+    return render_exit_status(code) + exit_detail(platform, xray.stdout_log, xray.stderr_log);
 }
 
 }  // namespace
@@ -57,7 +57,7 @@ Status wait_for_socks_port(Platform& platform, uint16_t port, ChildProcess& chil
         if (!state) return fail("could not check " + name + " engine startup: " + state.error());
         if (*state) {
             return fail(name + " engine exited before opening local SOCKS port " + address + ": " +
-                        render_exit_status(**state) + exit_detail(platform.env, stdout_log, stderr_log));
+                        render_exit_status(**state) + exit_detail(platform, stdout_log, stderr_log));
         }
         platform.clock.sleep_ms(kSocksSleepMs);
     }

@@ -10,6 +10,7 @@
 #include "common/operator_settings.h"
 #include "common/text.h"
 #include "engines/engine.h"
+#include "service/runtime_files.h"
 #include "service/status.h"
 #include "tunnel/network_restore.h"
 
@@ -189,7 +190,7 @@ static Result<std::string> find_tunnel_interface(Platform& platform, ChildProces
         if (!state) return fail("could not check Xray TUN interface startup: " + state.error());
         if (*state) {
             return fail("Xray TUN engine exited before creating interface: " + render_exit_status(**state) +
-                        exit_detail(platform.env, engine.stdout_log, engine.stderr_log));
+                        exit_detail(platform, engine.stdout_log, engine.stderr_log));
         }
         auto run = platform.tools.run("route", {"print"}, ToolStdio::Capture);
         if (!run) {
@@ -229,7 +230,7 @@ Status configure_full_tunnel_routes(Platform& platform, const ProductTunnelReque
 
     auto rendered = render_route_exceptions(exceptions);
     if (!rendered) return rendered.failure();
-    if (auto written = write_file(runtime_file(platform.env, kRouteExceptionsFileName), *rendered); !written) {
+    if (auto written = write_runtime_file(platform, kRouteExceptionsFileName, *rendered); !written) {
         return fail("could not persist full tunnel route exceptions: " + written.error());
     }
 

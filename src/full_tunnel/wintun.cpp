@@ -1,6 +1,7 @@
 #include "full_tunnel/wintun.h"
 
 #include "common/files.h"
+#include "service/runtime_files.h"
 
 namespace vorn {
 
@@ -32,10 +33,18 @@ std::vector<std::string> wintun_candidates(Environment& env) {
 }
 
 WintunResult<std::string> locate_wintun_dll(Platform& platform) {
-    for (const std::string& candidate : wintun_candidates(platform.env)) {
-        if (file_exists(candidate)) return {candidate, std::nullopt};
-    }
     std::string target = wintun_runtime_path(platform.env);
+    for (const std::string& candidate : wintun_candidates(platform.env)) {
+        if (!file_exists(candidate)) continue;
+        // The written copy is loaded into a LocalSystem process: one that someone else owns or
+        // may change is written afresh.
+        if (candidate == target && !is_trusted_entry(platform.files, target)) break;
+        return {candidate, std::nullopt};
+    }
+    if (auto removed = remove_untrusted_entry(platform.files, target); !removed) {
+        return {std::nullopt,
+                WintunFailure{"WINTUN_RUNTIME_WRITE_FAILED", "could not write embedded wintun.dll: " + removed.error()}};
+    }
     if (auto made = create_directories(parent_path(target)); !made) {
         return {std::nullopt,
                 WintunFailure{"WINTUN_RUNTIME_WRITE_FAILED", "could not create Wintun runtime directory: " + made.error()}};

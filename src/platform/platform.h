@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/driver.h"
 #include "platform/environment.h"
+#include "platform/file_security.h"
 #include "platform/library.h"
 #include "platform/network.h"
 #include "platform/processes.h"
@@ -24,6 +25,7 @@ struct Platform {
     ProcessLauncher& processes;
     Network& net;
     DllLoader& dlls;
+    FileSecurity& files;
     Wfp& wfp;
     std::string_view wintun_image;  // the Wintun DLL carried inside the executable
     ServiceHost& service;

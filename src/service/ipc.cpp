@@ -32,7 +32,7 @@ TunnelStatus run_connect(Platform& platform, const std::string& path, const Clie
     if (client_can_read) {
         if (auto allowed = client_can_read(path); !allowed) {
             TunnelStatus denied = make_status(TunnelState::Error, "could not read product tunnel request: " + allowed.error());
-            (void)write_status(platform.env, denied);
+            (void)write_status(platform, denied);
             return denied;
         }
     }
@@ -40,11 +40,11 @@ TunnelStatus run_connect(Platform& platform, const std::string& path, const Clie
     if (!connected) {
         (void)remove_wfp_objects(platform);
         TunnelStatus failed = make_status(TunnelState::Error, connected.error());
-        (void)write_status(platform.env, failed);
+        (void)write_status(platform, failed);
         return failed;
     }
-    (void)persist_reconnect_request_path(platform.env, path);
-    (void)write_status(platform.env, *connected);
+    (void)persist_reconnect_request_path(platform, path);
+    (void)write_status(platform, *connected);
     return *connected;
 }
 
@@ -122,7 +122,7 @@ std::string handle_ipc_request(Platform& platform, std::string_view bytes, const
     switch (request->command) {
         case ServiceIpcCommand::Disconnect: {
             TunnelStatus status = disconnect_product_tunnel(platform);
-            (void)write_status(platform.env, status);
+            (void)write_status(platform, status);
             return render(status);
         }
         case ServiceIpcCommand::Status: return render(query_live_status(platform));

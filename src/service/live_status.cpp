@@ -4,6 +4,7 @@
 #include "common/text.h"
 #include "engines/pid_files.h"
 #include "engines/pid_owner.h"
+#include "service/runtime_files.h"
 #include "tunnel/network_restore.h"
 
 namespace vorn {
@@ -49,9 +50,9 @@ bool has_tunnel_route(std::string_view route_print_output) {
 static bool any_engine_running(Platform& platform) {
     for (const EnginePidFile& pid_file : kEnginePidFiles) {
         std::string path = runtime_file(platform.env, pid_file.file_name);
-        auto text = read_file(path);
-        if (!text) continue;
-        auto pid = parse_u32_decimal(trim(*text));
+        auto text = read_runtime_file(platform, pid_file.file_name);
+        if (!text || !*text) continue;
+        auto pid = parse_u32_decimal(trim(**text));
         if (!pid || started_after_pid_file(platform, *pid, path)) continue;
         if (is_process_running(platform.tools, *pid)) return true;
     }
@@ -67,7 +68,7 @@ static bool xray_with_tunnel_route(Platform& platform) {
 }
 
 TunnelStatus query_live_status(Platform& platform) {
-    std::optional<TunnelStatus> saved = read_status(platform.env);
+    std::optional<TunnelStatus> saved = read_status(platform);
     bool saved_connected = saved && saved->status == TunnelState::Connected;
 
     if (any_engine_running(platform) || xray_with_tunnel_route(platform)) {
@@ -87,7 +88,7 @@ TunnelStatus query_live_status(Platform& platform) {
         remove_file(runtime_file(platform.env, pid_file.file_name));
     }
     restore_full_tunnel_network(platform);
-    (void)write_status(platform.env, result);
+    (void)write_status(platform, result);
     return result;
 }
 

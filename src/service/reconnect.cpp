@@ -2,13 +2,14 @@
 
 #include "common/files.h"
 #include "common/text.h"
+#include "service/runtime_files.h"
 #include "service/status.h"
 #include "tunnel/disconnect.h"
 
 namespace vorn {
 
-Status persist_reconnect_request_path(Environment& env, const std::string& request_path) {
-    if (auto written = write_file(runtime_file(env, kReconnectPathFileName), decode_utf8_lossy(request_path));
+Status persist_reconnect_request_path(Platform& platform, const std::string& request_path) {
+    if (auto written = write_runtime_file(platform, kReconnectPathFileName, decode_utf8_lossy(request_path));
         !written) {
         return fail("could not persist reconnect request path: " + written.error());
     }

@@ -3,6 +3,7 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "service/ipc.h"
+#include "service/runtime_files.h"
 #include "service/status.h"
 #include "tunnel/connect.h"
 #include "tunnel/disconnect.h"
@@ -16,14 +17,14 @@ void service_control_handler(Platform& platform, ServiceRuntime& runtime, uint32
 }
 
 void resume_after_service_start(Platform& platform) {
-    auto saved = read_file(runtime_file(platform.env, kReconnectPathFileName));
-    if (!saved) return;
-    std::string path(trim(decode_utf8_lossy(*saved)));
+    auto saved = read_runtime_file(platform, kReconnectPathFileName);
+    if (!saved || !*saved) return;
+    std::string path(trim(decode_utf8_lossy(**saved)));
     if (!is_regular_file(path)) return;
-    std::optional<TunnelStatus> last = read_status(platform.env);
+    std::optional<TunnelStatus> last = read_status(platform);
     if (!last || last->status != TunnelState::Connected) return;
     auto connected = connect_product_tunnel(platform, path);
-    (void)write_status(platform.env, connected ? *connected : make_status(TunnelState::Error, connected.error()));
+    (void)write_status(platform, connected ? *connected : make_status(TunnelState::Error, connected.error()));
 }
 
 void service_main(Platform& platform, ServiceRuntime& runtime) {

@@ -6,6 +6,7 @@
 
 #include "common/files.h"
 #include "common/json_record.h"
+#include "service/runtime_files.h"
 
 namespace vorn {
 
@@ -65,23 +66,22 @@ std::optional<TunnelStatus> parse_status(std::string_view text) {
     return status;
 }
 
-Status write_status(Environment& env, const TunnelStatus& status) {
-    std::string path = runtime_file(env, kStatusFileName);
-    if (auto made = create_directories(parent_path(path)); !made) {
-        return fail("could not create status directory: " + made.error());
+Status write_status(Platform& platform, const TunnelStatus& status) {
+    if (auto made = secure_runtime_directory(platform, true, "could not create status directory: "); !made) {
+        return made;
     }
     auto text = status_to_pretty_json(status);
     if (!text) return text.failure();
-    if (auto written = write_file(path, *text); !written) {
+    if (auto written = write_runtime_file(platform, kStatusFileName, *text); !written) {
         return fail("could not write status: " + written.error());
     }
     return {};
 }
 
-std::optional<TunnelStatus> read_status(Environment& env) {
-    auto text = read_file(runtime_file(env, kStatusFileName));
-    if (!text) return std::nullopt;
-    return parse_status(*text);
+std::optional<TunnelStatus> read_status(Platform& platform) {
+    auto text = read_runtime_file(platform, kStatusFileName);
+    if (!text || !*text) return std::nullopt;
+    return parse_status(**text);
 }
 
 Status print_status(std::ostream& out, const TunnelStatus& status) {
@@ -93,7 +93,7 @@ Status print_status(std::ostream& out, const TunnelStatus& status) {
 }
 
 std::string report_failed_status(Platform& platform, const TunnelStatus& status) {
-    (void)write_status(platform.env, status);
+    (void)write_status(platform, status);
     if (auto printed = print_status(platform.out, status); !printed) return printed.error();
     return status.message.value_or("SERVICE_ERROR");
 }

@@ -36,8 +36,8 @@ Result<std::string> status_to_json(const TunnelStatus& status);
 // The record in a status file's text; absent when the text is not one readable record.
 std::optional<TunnelStatus> parse_status(std::string_view text);
 
-Status write_status(Environment& env, const TunnelStatus& status);
-std::optional<TunnelStatus> read_status(Environment& env);
+Status write_status(Platform& platform, const TunnelStatus& status);
+std::optional<TunnelStatus> read_status(Platform& platform);
 Status print_status(std::ostream& out, const TunnelStatus& status);
 // Records (ignoring failure) and prints an error record; returns the command's failure text.
 std::string report_failed_status(Platform& platform, const TunnelStatus& status);

@@ -8,6 +8,7 @@
 #include "full_tunnel/probes.h"
 #include "full_tunnel/routes.h"
 #include "full_tunnel/wintun.h"
+#include "service/runtime_files.h"
 #include "split_tunnel/split_session.h"
 #include "split_tunnel/wfp_cleanup.h"
 #include "tunnel/disconnect.h"
@@ -32,11 +33,11 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
     const std::string tun_name = tun_interface_name(platform.clock);
     nlohmann::json config = build_xray_tun_config(request, runtime_directory(platform.env), tun_name);
     const EngineSpec& xray = xray_engine();
-    auto executable = locate_engine(xray, platform.env);
+    auto executable = locate_engine(xray, platform.env, platform.files);
     if (!executable) return executable.failure();
-    if (auto copied = copy_wintun_next_to_xray(*executable, *located.value); !copied) return copied.failure();
+    if (auto copied = copy_wintun_next_to_xray(platform, *executable, *located.value); !copied) return copied.failure();
 
-    if (auto written = write_engine_config(platform.env, xray.config_file, config, xray.label); !written) {
+    if (auto written = write_engine_config(platform, xray.config_file, config, xray.label); !written) {
         return written.failure();
     }
     const std::string config_path = runtime_file(platform.env, xray.config_file);
@@ -58,7 +59,7 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
         (void)stop_engines(platform);
         return ready.failure();
     }
-    if (auto pid = write_engine_pid(platform.env, xray.pid_file, engine); !pid) {
+    if (auto pid = write_engine_pid(platform, xray.pid_file, engine); !pid) {
         return fail("could not write Xray TUN pid: " + pid.error());
     }
     if (request.tunnel_mode == "full") {
@@ -85,8 +86,9 @@ Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::strin
     restore_full_tunnel_network(platform);
     auto request = read_product_tunnel_request(request_path);
     if (!request) return request.failure();
-    if (auto made = create_directories(runtime_directory(platform.env)); !made) {
-        return fail("could not create product tunnel runtime dir: " + made.error());
+    if (auto made = secure_runtime_directory(platform, true, "could not create product tunnel runtime dir: ");
+        !made) {
+        return made.failure();
     }
     if (auto clear = check_conflicting_vpn(platform.tools); !clear) return clear.failure();
     if (request->tunnel_mode == "split") {

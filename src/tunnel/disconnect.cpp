@@ -6,6 +6,7 @@
 #include "engines/pid_owner.h"
 #include "full_tunnel/tunnel_interface.h"
 #include "service/live_status.h"
+#include "service/runtime_files.h"
 #include "split_tunnel/split_session.h"
 #include "split_tunnel/wfp_cleanup.h"
 #include "tunnel/network_restore.h"
@@ -34,13 +35,15 @@ Status stop_engines(Platform& platform) {
     std::vector<std::string> messages;
     for (const EnginePidFile& pid_file : kEnginePidFiles) {
         std::string path = runtime_file(platform.env, pid_file.file_name);
-        if (!file_exists(path)) continue;
         const std::string label(pid_file.label);
-        auto text = read_file(path);
-        if (!text) {
-            messages.push_back("could not read " + label + " pid: " + text.error());
+        // A pid file someone else owns or may write is not ours: as if it were absent.
+        auto read = read_runtime_file(platform, pid_file.file_name);
+        if (read && !*read) continue;
+        if (!read) {
+            messages.push_back("could not read " + label + " pid: " + read.error());
             continue;
         }
+        const std::string* text = &**read;
         if (!is_valid_utf8(*text)) {
             messages.push_back("could not read " + label + " pid: stream did not contain valid UTF-8");
             continue;

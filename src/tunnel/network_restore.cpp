@@ -7,6 +7,8 @@
 #include "common/json_record.h"
 #include "common/files.h"
 #include "common/operator_settings.h"
+#include "full_tunnel/routes.h"
+#include "service/runtime_files.h"
 #include "service/status.h"
 
 namespace vorn {
@@ -21,7 +23,12 @@ std::vector<std::string> host_routes_to_delete(std::string_view exceptions_text,
         bool strings = list.is_array() &&
                        std::all_of(list.begin(), list.end(), [](auto& v) { return v.is_string(); });
         if (strings) {
-            for (const auto& v : list) add(v.template get<std::string>());
+            for (const auto& v : list) {
+                // Each entry becomes a `route delete` argument: an option word there would
+                // delete far more than one host route.
+                std::string host = v.template get<std::string>();
+                if (is_strict_ipv4(host)) add(host);
+            }
         }
     }
     for (std::string_view host : kFixedServerAddresses) add(host);
@@ -38,8 +45,9 @@ void restore_full_tunnel_network(Platform& platform) {
     run_quietly(tools, "netsh", {"interface", "ip", "set", "dns", "name=VornVPN", "dhcp"});
 
     std::string exceptions_path = runtime_file(platform.env, kRouteExceptionsFileName);
-    auto text = read_file(exceptions_path);
-    for (const std::string& host : host_routes_to_delete(text ? *text : "", text.ok())) {
+    auto text = read_runtime_file(platform, kRouteExceptionsFileName);
+    bool readable = text && *text;
+    for (const std::string& host : host_routes_to_delete(readable ? **text : "", readable)) {
         run_quietly(tools, "route", {"delete", host, "mask", "255.255.255.255"});
     }
     remove_file(exceptions_path);

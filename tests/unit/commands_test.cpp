@@ -85,7 +85,7 @@ TEST(CommandLine, ElevationIsCheckedWithNetSessionForChangingCommandsOnly) {
         EXPECT_EQ(rc, 1);
         EXPECT_EQ(f.out.str(), "{\"status\":\"error\",\"message\":\"" + message + "\"}\n");
         EXPECT_EQ(f.err.str(), message + "\n");
-        EXPECT_EQ(read_status(f.env), make_status(TunnelState::Error, message));
+        EXPECT_EQ(read_status(f.platform), make_status(TunnelState::Error, message));
     }
 }
 

@@ -38,6 +38,8 @@ TEST(LocateEngine, SearchOrder) {
         std::vector<std::string> dirs;
         std::optional<std::string> env;  // relative to the root
         std::optional<std::string> found;
+        std::vector<std::string> writable = {};  // folders or files others may write
+        std::vector<std::string> foreign = {};   // owned by an untrusted account
     };
     const Case cases[] = {
         {"beside the service", &xray_engine(), {"a/b/xray.exe", "bin/xray/xray.exe"}, {}, std::nullopt, "a/b/xray.exe"},
@@ -55,16 +57,28 @@ TEST(LocateEngine, SearchOrder) {
         {"no bare name above for xray", &xray_engine(), {"a/xray.exe"}, {}, std::nullopt, std::nullopt},
         {"a folder named xray.exe", &xray_engine(), {}, {"a/b/xray.exe"}, std::nullopt, "a/b/xray.exe"},
         {"nothing", &tuic_engine(), {}, {}, std::nullopt, std::nullopt},
+        {"ancestor candidate under a writable folder passed over", &xray_engine(),
+         {"a/bin/xray/xray.exe", "bin/xray/xray.exe"}, {}, std::nullopt, "bin/xray/xray.exe", {"a/bin"}},
+        {"foreign-owned candidate passed over", &tuic_engine(), {"a/bin/tuic/tuic.exe", "bin/tuic/tuic.exe"}, {},
+         std::nullopt, "bin/tuic/tuic.exe", {}, {"a/bin/tuic/tuic.exe"}},
+        {"the folder it hangs from counts", &tuic_engine(), {"bin/tuic/tuic.exe"}, {}, std::nullopt, std::nullopt,
+         {"."}},
+        {"own folder and variable need no trust", &xray_engine(), {"a/b/xray.exe"}, {}, std::nullopt, "a/b/xray.exe",
+         {"a/b", "a/b/xray.exe"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir root;
         for (const auto& f : c.files) touch(root.path() / f);
         for (const auto& d : c.dirs) fs::create_directories(root.path() / d);
+        testing::FakeFileSecurity security;
+        security.allow(root.str());
+        for (const auto& w : c.writable) security.mark((root.path() / w).string(), false, true);
+        for (const auto& o : c.foreign) security.mark((root.path() / o).string(), true, false);
         testing::FakeEnvironment env;
         env.exe = (root.path() / "a" / "b" / "svc.exe").string();
         if (c.env) env.variables[std::string(c.engine->env_variable)] = (root.path() / *c.env).string();
-        auto found = locate_engine(*c.engine, env);
+        auto found = locate_engine(*c.engine, env, security);
         if (c.found) {
             ASSERT_TRUE(found.ok()) << found.error();
             EXPECT_EQ(fs::path(*found), root.path() / *c.found);
@@ -116,7 +130,7 @@ TEST(LogTail, LastTwentyLinesTrimmed) {
             ASSERT_TRUE(create_directories(f.runtime()).ok());
             ASSERT_TRUE(write_file(f.runtime() + "/e.log", *c.text).ok());
         }
-        EXPECT_EQ(read_log_tail(f.env, "e.log"), c.tail);
+        EXPECT_EQ(read_log_tail(f.platform, "e.log"), c.tail);
     }
 }
 
@@ -124,33 +138,40 @@ TEST(EngineFiles, PidFileConfigFileAndWintunCopy) {
     FakePlatform f;
     ASSERT_TRUE(create_directories(f.runtime()).ok());
     FakeChild child(4321);
-    ASSERT_TRUE(write_engine_pid(f.env, "product-tuic.pid", child).ok());
+    ASSERT_TRUE(write_engine_pid(f.platform, "product-tuic.pid", child).ok());
     EXPECT_EQ(read_file(f.runtime() + "/product-tuic.pid").value(), "4321");
 
-    ASSERT_TRUE(write_engine_config(f.env, "c.json", nlohmann::json{{"b", 1}, {"a", {{"d", 2}}}}, "TUIC").ok());
+    ASSERT_TRUE(write_engine_config(f.platform, "c.json", nlohmann::json{{"b", 1}, {"a", {{"d", 2}}}}, "TUIC").ok());
     EXPECT_EQ(read_file(f.runtime() + "/c.json").value(), "{\n  \"a\": {\n    \"d\": 2\n  },\n  \"b\": 1\n}");
-    auto bad = write_engine_config(f.env, "bad.json", nlohmann::json("\xFF"), "TUIC");
+    auto bad = write_engine_config(f.platform, "bad.json", nlohmann::json("\xFF"), "TUIC");
     ASSERT_FALSE(bad.ok());
     EXPECT_EQ(bad.error().rfind("could not serialize TUIC config: ", 0), 0u);
     ASSERT_TRUE(create_directories(f.runtime() + "/dir.json").ok());
-    auto blocked = write_engine_config(f.env, "dir.json", nlohmann::json::object(), "Hysteria2");
+    auto blocked = write_engine_config(f.platform, "dir.json", nlohmann::json::object(), "Hysteria2");
     ASSERT_FALSE(blocked.ok());
     EXPECT_EQ(blocked.error().rfind("could not write Hysteria2 config: ", 0), 0u);
 
-    TempDir dir;
+    const TempDir& dir = f.dir;
     std::string source = (dir.path() / "wintun-source.dll").string();
     ASSERT_TRUE(write_file(source, "new").ok());
     fs::create_directories(dir.path() / "xray");
     std::string xray = (dir.path() / "xray" / "xray.exe").string();
-    ASSERT_TRUE(copy_wintun_next_to_xray(xray, source).ok());
-    EXPECT_EQ(read_file((dir.path() / "xray" / "wintun.dll").string()).value(), "new");
+    std::string copy = (dir.path() / "xray" / "wintun.dll").string();
+    ASSERT_TRUE(copy_wintun_next_to_xray(f.platform, xray, source).ok());
+    EXPECT_EQ(read_file(copy).value(), "new");
     ASSERT_TRUE(write_file(source, "newer").ok());
-    ASSERT_TRUE(copy_wintun_next_to_xray(xray, source).ok());
-    EXPECT_EQ(read_file((dir.path() / "xray" / "wintun.dll").string()).value(), "new");  // never overwritten
-    auto no_parent = copy_wintun_next_to_xray("xray.exe", source);
+    ASSERT_TRUE(copy_wintun_next_to_xray(f.platform, xray, source).ok());
+    EXPECT_EQ(read_file(copy).value(), "new");  // a trusted copy is never overwritten
+    for (bool foreign : {true, false}) {
+        ASSERT_TRUE(write_file(copy, "planted").ok());
+        f.files.mark(copy, foreign, !foreign);
+        ASSERT_TRUE(copy_wintun_next_to_xray(f.platform, xray, source).ok());
+        EXPECT_EQ(read_file(copy).value(), f.wintun_image);  // written afresh from the embedded image
+    }
+    auto no_parent = copy_wintun_next_to_xray(f.platform, "xray.exe", source);
     ASSERT_FALSE(no_parent.ok());
     EXPECT_EQ(no_parent.error(), "xray.exe parent directory is unavailable");
-    auto missing = copy_wintun_next_to_xray((dir.path() / "gone" / "xray.exe").string(), source);
+    auto missing = copy_wintun_next_to_xray(f.platform, (dir.path() / "gone" / "xray.exe").string(), source);
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().rfind("could not copy wintun.dll next to xray.exe: ", 0), 0u);
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/files.h"
+#include "fake_file_security.h"
 #include "platform/platform.h"
 
 namespace vorn::testing {
@@ -415,6 +416,7 @@ inline std::string fixture(const std::string& name) {
 struct FakePlatform {
     FakePlatform() {
         env.variables["ProgramData"] = dir.str();
+        files.allow(dir.str());
     }
     std::string runtime() const { return (dir.path() / "VornVPN" / "runtime").string(); }
 
@@ -425,6 +427,7 @@ struct FakePlatform {
     FakeLauncher processes;
     FakeNetwork net;
     FakeDllLoader dlls;
+    FakeFileSecurity files;
     FakeWfp wfp;
     std::string wintun_image = std::string("MZ\x90\0stand-in image", 18);
     FakeServiceHost service;
@@ -435,7 +438,7 @@ struct FakePlatform {
     NoRedirectContext redirect_context;
     std::ostringstream out;
     std::ostringstream err;
-    Platform platform{env,   tools,          clock,  processes, net,     dlls,
+    Platform platform{env,   tools,          clock,  processes, net,     dlls,  files,
                       wfp,   wintun_image,   service, pipes,    driver_service, driver,
                       sockets, redirect_context, out, err};
 };

@@ -444,6 +444,7 @@ TEST(Wintun, SearchOrderAndTheEmbeddedCopy) {
         bool beside_exe;
         bool at_runtime;
         std::string chosen;  // "env", "exe", "runtime"
+        bool untrusted_runtime = false;  // someone else owns or may write the runtime copy
     };
     const Case cases[] = {
         {"nothing: written out", std::nullopt, false, false, "runtime"},
@@ -451,11 +452,13 @@ TEST(Wintun, SearchOrderAndTheEmbeddedCopy) {
         {"missing variable path is skipped", "nowhere/wintun.dll", false, true, "runtime"},
         {"empty variable is skipped", "", true, false, "exe"},
         {"existing variable path wins", "custom/w.dll", true, true, "env"},
+        {"a foreign runtime copy is written afresh", std::nullopt, false, true, "runtime", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform f;
         testing::TempDir root;
+        f.files.allow(root.str());
         f.env.app_data = (root.path() / "local").string();
         f.env.exe = (root.path() / "svc" / "svc.exe").string();
         fs::path exe_copy = root.path() / "svc" / "wintun.dll";
@@ -467,6 +470,7 @@ TEST(Wintun, SearchOrderAndTheEmbeddedCopy) {
         if (c.at_runtime) {
             fs::create_directories(runtime_copy.parent_path());
             ASSERT_TRUE(write_file(runtime_copy.string(), "old").ok());
+            if (c.untrusted_runtime) f.files.mark(runtime_copy.string(), true, true);
         }
         if (c.env) {
             f.env.variables["VORN_WINTUN_DLL_PATH"] = c.env->empty() ? "" : (root.path() / *c.env).string();
@@ -479,7 +483,7 @@ TEST(Wintun, SearchOrderAndTheEmbeddedCopy) {
         ASSERT_TRUE(located.value.has_value());
         fs::path expected = c.chosen == "exe" ? exe_copy : c.chosen == "runtime" ? runtime_copy : root.path() / "custom" / "w.dll";
         EXPECT_EQ(fs::path(*located.value), expected);
-        if (c.name[0] == 'n') {
+        if (c.name[0] == 'n' || c.untrusted_runtime) {
             EXPECT_EQ(read_file(runtime_copy.string()).value(), f.wintun_image);
         } else if (c.at_runtime) {
             EXPECT_EQ(read_file(runtime_copy.string()).value(), "old");  // never refreshed
@@ -500,6 +504,7 @@ TEST(Wintun, RuntimePathIgnoresProgramDataAndFallsBackToTemp) {
 TEST(Wintun, WriteAndLoadFailuresCarryTheirCodes) {
     FakePlatform f;
     testing::TempDir root;
+    f.files.allow(root.str());
     ASSERT_TRUE(write_file((root.path() / "file").string(), "x").ok());
     f.env.app_data = (root.path() / "file").string();  // a file where a folder must be made
     f.env.exe.reset();

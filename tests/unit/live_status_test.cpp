@@ -139,7 +139,7 @@ TEST(QueryLiveStatus, DecisionTable) {
         bool xray_check = false;
         for (const auto& call : f.tools.calls) xray_check = xray_check || (call.args.size() > 1 && call.args[1] == "IMAGENAME eq xray.exe");
         EXPECT_EQ(xray_check, c.xray_check);
-        auto stored = read_status(f.env);
+        auto stored = read_status(f.platform);
         if (c.written) {
             EXPECT_EQ(stored, c.expected);
             EXPECT_FALSE(file_exists(f.runtime() + "/product-xray.pid"));
@@ -173,6 +173,7 @@ TEST(RestoreFullTunnelNetwork, RunsTheCleanupCommandsInOrder) {
         const char* name;
         std::optional<std::string> exceptions;
         std::vector<std::string> hosts;
+        bool foreign = false;
     };
     const Case cases[] = {
         {"no file", std::nullopt, fixed},
@@ -181,6 +182,9 @@ TEST(RestoreFullTunnelNetwork, RunsTheCleanupCommandsInOrder) {
         {"object instead of array", R"({"hosts":["203.0.113.7"]})", fixed},
         {"array with a number", R"(["203.0.113.7", 5])", fixed},
         {"whitespace around the array", "\n [\"1.1.1.1\"] \n", {"1.1.1.1", fixed[0], fixed[1], fixed[2]}},
+        {"entries that are not IPv4 addresses", R"(["-f", "1.1.1.1", "0.0.0.0 mask 0.0.0.0", "::1", "01.2.3.4"])",
+         {"1.1.1.1", fixed[0], fixed[1], fixed[2]}},
+        {"a file someone else owns", "[\"203.0.113.7\"]", fixed, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -189,6 +193,7 @@ TEST(RestoreFullTunnelNetwork, RunsTheCleanupCommandsInOrder) {
         if (c.exceptions) {
             ASSERT_TRUE(create_directories(f.runtime()).ok());
             ASSERT_TRUE(write_file(path, *c.exceptions).ok());
+            if (c.foreign) f.files.mark(path, true, false);
         }
         restore_full_tunnel_network(f.platform);
         std::vector<std::string> expected = {

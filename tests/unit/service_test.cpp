@@ -95,7 +95,7 @@ TEST(HandleIpcRequest, ClientThatCannotReadTheRequestFileIsRefused) {
     std::string expected =
         R"x({"status":"error","message":"could not read product tunnel request: Access is denied. (os error 5)"})x";
     EXPECT_EQ(response, expected);
-    EXPECT_EQ(read_status(f.env), make_status(TunnelState::Error,
+    EXPECT_EQ(read_status(f.platform), make_status(TunnelState::Error,
                                               "could not read product tunnel request: Access is denied. (os error 5)"));
     EXPECT_TRUE(f.tools.calls.empty());  // nothing of the connect ran
 }
@@ -234,7 +234,7 @@ TEST(Resume, DecisionTable) {
         // The connect of this request fails at parsing; what matters is whether it ran.
         EXPECT_EQ(!f.tools.calls.empty(), c.connects);
         if (c.connects) {
-            auto recorded = read_status(f.env);
+            auto recorded = read_status(f.platform);
             ASSERT_TRUE(recorded.has_value());
             EXPECT_EQ(recorded->status, TunnelState::Error);
             EXPECT_EQ(recorded->message->rfind("could not parse product tunnel request: ", 0), 0u);

@@ -3,7 +3,10 @@
 #include <fstream>
 
 #include "common/files.h"
+#include "engines/engine.h"
 #include "fakes.h"
+#include "service/reconnect.h"
+#include "service/runtime_files.h"
 #include "service/status.h"
 
 namespace vorn {
@@ -11,6 +14,7 @@ namespace {
 
 using testing::FakeEnvironment;
 using testing::FakePlatform;
+namespace fs = std::filesystem;
 
 std::string slurp(const std::string& path) { return read_file(path).value(); }
 
@@ -81,10 +85,128 @@ TEST(RuntimeDirectory, FallsBackFromProgramDataToAppDataToTemp) {
 TEST(StatusFile, WriteCreatesTheDirectoryChainAndReadsBack) {
     FakePlatform f;
     TunnelStatus status = make_status(TunnelState::Connected, "up");
-    ASSERT_TRUE(write_status(f.env, status).ok());
+    ASSERT_TRUE(write_status(f.platform, status).ok());
     EXPECT_EQ(slurp(f.runtime() + "/product-tunnel-status.json"),
               "{\n  \"status\": \"connected\",\n  \"message\": \"up\"\n}");
-    EXPECT_EQ(read_status(f.env), status);
+    EXPECT_EQ(read_status(f.platform), status);
+    std::string product = testing::FakeFileSecurity::key(f.dir.str() + "/VornVPN");
+    EXPECT_EQ(f.files.changes().at(0), "create " + product);
+    EXPECT_EQ(f.files.changes().at(1), "create " + product + "/runtime");
+}
+
+// A runtime folder that someone else owns or may write, or that is a link, is taken back (or
+// replaced) before anything in it is read or written; when that fails, nothing is.
+TEST(RuntimeDirectory, AnUntrustedFolderIsTakenBackBeforeTheFirstReadOrWrite) {
+    const TunnelStatus up = make_status(TunnelState::Connected, "up");
+    struct Case {
+        const char* name;
+        const char* folder;  // below ProgramData
+        bool foreign, writable, reparse;
+        std::optional<std::string> take_back_error;
+        bool take_back_sticks;
+        std::vector<std::string> changes;  // "take_back", "remove", "create" on the folder
+        std::optional<TunnelStatus> read;
+        std::string write_error;
+    };
+    const std::string still = " is still owned or writable by another account";
+    const Case cases[] = {
+        {"foreign owner", "VornVPN/runtime", true, false, false, std::nullopt, true, {"take_back"}, up, ""},
+        {"others may write", "VornVPN", false, true, false, std::nullopt, true, {"take_back"}, up, ""},
+        {"a reparse point", "VornVPN/runtime", false, false, true, std::nullopt, true, {"remove", "create"},
+         std::nullopt, ""},
+        {"take-back refused", "VornVPN/runtime", true, false, false, "Access is denied.", true, {"take_back"},
+         std::nullopt, "could not secure product tunnel runtime dir: Access is denied."},
+        {"take-back without effect", "VornVPN", false, true, false, std::nullopt, false, {"take_back"},
+         std::nullopt, "could not secure product tunnel runtime dir: {folder}" + still},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform f;
+        ASSERT_TRUE(create_directories(f.runtime()).ok());
+        ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-status.json", status_to_pretty_json(up).value()).ok());
+        const std::string folder = f.dir.str() + "/" + c.folder;
+        f.files.mark(folder, c.foreign, c.writable, c.reparse);
+        f.files.take_back_error = c.take_back_error;
+        f.files.take_back_sticks = c.take_back_sticks;
+
+        EXPECT_EQ(read_status(f.platform), c.read);
+        std::vector<std::string> expected;
+        for (const auto& change : c.changes) expected.push_back(change + " " + testing::FakeFileSecurity::key(folder));
+        EXPECT_EQ(f.files.changes(), expected);  // nothing written or removed before the folder is ours
+
+        auto written = write_status(f.platform, make_status(TunnelState::Idle, "m"));
+        std::string error = c.write_error;
+        if (auto at = error.find("{folder}"); at != std::string::npos) error.replace(at, 8, folder);
+        EXPECT_EQ(written.ok() ? "" : written.error(), error);
+    }
+}
+
+// Whatever writes a runtime file first deletes one that another account owns or may write,
+// then moves a new file over the name; the foreign content is never read.
+TEST(RuntimeFiles, AFileSomeoneElseControlsIsDeletedAndWrittenAfresh) {
+    struct Case {
+        const char* file;
+        bool foreign;
+        std::function<Status(Platform&)> write;
+        std::string content;
+    };
+    testing::FakeChild child(4321);
+    const Case cases[] = {
+        {"product-tunnel-status.json", true,
+         [](Platform& p) { return write_status(p, make_status(TunnelState::Idle, "m")); },
+         "{\n  \"status\": \"idle\",\n  \"message\": \"m\"\n}"},
+        {"product-tunnel-status.json", false,
+         [](Platform& p) { return write_status(p, make_status(TunnelState::Idle, "m")); },
+         "{\n  \"status\": \"idle\",\n  \"message\": \"m\"\n}"},
+        {"product-xray-tun.json", true,
+         [](Platform& p) { return write_engine_config(p, "product-xray-tun.json", nlohmann::json{{"a", 1}}, "Xray TUN"); },
+         "{\n  \"a\": 1\n}"},
+        {"product-tuic.pid", true, [&](Platform& p) { return write_engine_pid(p, "product-tuic.pid", child); }, "4321"},
+        {"product-tunnel-reconnect-request-path.txt", false,
+         [](Platform& p) { return persist_reconnect_request_path(p, "C:\\r.json"); }, "C:\\r.json"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        FakePlatform f;
+        ASSERT_TRUE(create_directories(f.runtime()).ok());
+        const std::string path = f.runtime() + "/" + c.file;
+        ASSERT_TRUE(write_file(path, "{\"status\":\"connected\",\"message\":\"planted\"}").ok());
+        f.files.mark(path, c.foreign, !c.foreign);
+        if (std::string(c.file) == "product-tunnel-status.json") {
+            EXPECT_EQ(read_status(f.platform), std::nullopt);
+        }
+        f.files.calls.clear();
+
+        ASSERT_TRUE(c.write(f.platform).ok());
+        EXPECT_EQ(slurp(path), c.content);
+        auto changes = f.files.changes();
+        const std::string key = testing::FakeFileSecurity::key(path);
+        ASSERT_EQ(changes.size(), 3u);
+        EXPECT_EQ(changes[0], "remove " + key);
+        EXPECT_EQ(changes[1].rfind("write_new " + key + ".new-", 0), 0u) << changes[1];
+        EXPECT_EQ(changes[2], "replace " + key);
+        EXPECT_EQ(std::distance(fs::directory_iterator(f.runtime()), fs::directory_iterator()), 1);
+    }
+}
+
+TEST(RuntimeFiles, AReaderHoldingTheFileOpenStillGetsTheRecordWritten) {
+    for (bool in_use : {false, true}) {
+        SCOPED_TRACE(in_use ? "held open" : "replaced");
+        FakePlatform f;
+        const std::string path = f.runtime() + "/product-tunnel-status.json";
+        ASSERT_TRUE(write_status(f.platform, make_status(TunnelState::Connected, "up")).ok());
+        if (in_use) f.files.in_use.insert(testing::FakeFileSecurity::key(path));
+        f.files.calls.clear();
+        ASSERT_TRUE(write_status(f.platform, make_status(TunnelState::Idle, "m")).ok());
+        EXPECT_EQ(read_status(f.platform), make_status(TunnelState::Idle, "m"));
+        auto changes = f.files.changes();
+        ASSERT_EQ(changes.size(), in_use ? 3u : 2u);
+        EXPECT_EQ(changes[1], "replace " + testing::FakeFileSecurity::key(path));
+        if (in_use) {
+            EXPECT_EQ(changes[2].rfind("remove " + testing::FakeFileSecurity::key(path) + ".new-", 0), 0u);
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(f.runtime()), fs::directory_iterator()), 1);
+    }
 }
 
 TEST(StatusFile, ExtraMembersReadAndAreDroppedOnTheNextWrite) {
@@ -92,9 +214,9 @@ TEST(StatusFile, ExtraMembersReadAndAreDroppedOnTheNextWrite) {
     ASSERT_TRUE(create_directories(f.runtime()).ok());
     std::string path = f.runtime() + "/product-tunnel-status.json";
     ASSERT_TRUE(write_file(path, "{\"status\":\"idle\",\"message\":\"m\",\"timestamp\":1}").ok());
-    auto status = read_status(f.env);
+    auto status = read_status(f.platform);
     ASSERT_TRUE(status.has_value());
-    ASSERT_TRUE(write_status(f.env, *status).ok());
+    ASSERT_TRUE(write_status(f.platform, *status).ok());
     EXPECT_EQ(slurp(path), "{\n  \"status\": \"idle\",\n  \"message\": \"m\"\n}");
 }
 
@@ -102,16 +224,16 @@ TEST(StatusFile, WriteFailuresCarryTheirPrefixes) {
     FakePlatform f;
     // A file where the VornVPN folder should be: the directory cannot be made.
     ASSERT_TRUE(write_file(f.dir.str() + "/VornVPN", "x").ok());
-    auto blocked = write_status(f.env, make_status(TunnelState::Idle, "m"));
+    auto blocked = write_status(f.platform, make_status(TunnelState::Idle, "m"));
     ASSERT_FALSE(blocked.ok());
     EXPECT_EQ(blocked.error().rfind("could not create status directory: ", 0), 0u) << blocked.error();
 
     FakePlatform g;
     ASSERT_TRUE(create_directories(g.runtime() + "/product-tunnel-status.json").ok());
-    auto is_dir = write_status(g.env, make_status(TunnelState::Idle, "m"));
+    auto is_dir = write_status(g.platform, make_status(TunnelState::Idle, "m"));
     ASSERT_FALSE(is_dir.ok());
     EXPECT_EQ(is_dir.error().rfind("could not write status: ", 0), 0u) << is_dir.error();
-    EXPECT_EQ(read_status(g.env), std::nullopt);
+    EXPECT_EQ(read_status(g.platform), std::nullopt);
 }
 
 TEST(ReportFailedStatus, RecordsPrintsAndReturnsTheMessageOrServiceError) {
@@ -119,7 +241,7 @@ TEST(ReportFailedStatus, RecordsPrintsAndReturnsTheMessageOrServiceError) {
     EXPECT_EQ(report_failed_status(f.platform, TunnelStatus{TunnelState::Error, std::nullopt}),
               "SERVICE_ERROR");
     EXPECT_EQ(f.out.str(), "{\"status\":\"error\",\"message\":null}\n");
-    EXPECT_EQ(read_status(f.env), (TunnelStatus{TunnelState::Error, std::nullopt}));
+    EXPECT_EQ(read_status(f.platform), (TunnelStatus{TunnelState::Error, std::nullopt}));
 
     FakePlatform g;
     EXPECT_EQ(report_failed_status(g.platform, make_status(TunnelState::Error, "boom")), "boom");

@@ -59,6 +59,7 @@ struct ConnectFixture {
             EXPECT_TRUE(write_file((install.path() / exe).string(), "x").ok());
         }
         f.env.exe = (install.path() / "svc.exe").string();
+        f.files.allow(install.str());
         f.env.app_data = (install.path() / "local").string();
         f.net.dns[std::string(kControlPlaneHost)] = "198.51.100.20";
         f.tools.handler = machine;
@@ -243,9 +244,12 @@ TEST(StopEngines, PidFilesInTableOrder) {
         std::string error;
         std::vector<std::string> kills;
         std::vector<std::string> kept;
+        std::vector<std::string> foreign = {};  // owned by another account, or writable by one
     };
     const Case cases[] = {
         {"nothing", {}, {}, "", {}, {}},
+        {"a pid file someone else wrote is absent", {{"product-xray.pid", "77"}, {"product-tuic.pid", "78"}}, {}, "",
+         {}, {"product-xray.pid", "product-tuic.pid"}, {"product-xray.pid", "product-tuic.pid"}},
         {"1234 with a line feed", {{"product-xray.pid", "1234\n"}}, {}, "", {"taskkill /PID 1234 /T /F"}, {}},
         {"abc", {{"product-xray.pid", "abc"}, {"product-tuic.pid", "8"}}, {},
          "could not parse product Xray pid: invalid digit found in string", {"taskkill /PID 8 /T /F"}, {"product-xray.pid"}},
@@ -261,6 +265,7 @@ TEST(StopEngines, PidFilesInTableOrder) {
         FakePlatform f;
         ASSERT_TRUE(create_directories(f.runtime()).ok());
         for (const auto& [name, text] : k.files) ASSERT_TRUE(write_file(f.runtime() + "/" + name, text).ok());
+        for (size_t i = 0; i < k.foreign.size(); ++i) f.files.mark(f.runtime() + "/" + k.foreign[i], i == 0, i != 0);
         ConnectMachine m;
         m.adapter = false;
         f.tools.handler = m;
@@ -365,7 +370,7 @@ TEST(CommandLine, ConnectFailureAndSuccessRecording) {
         EXPECT_EQ(c.f.out.str(), "{\"status\":\"error\",\"message\":\"" + message + "\"}\n");
         EXPECT_EQ(c.f.err.str(), message + "\n");
         EXPECT_EQ(c.f.wfp.calls.size(), 260u);  // the clean-up after a failed connect
-        EXPECT_EQ(read_status(c.f.env), make_status(TunnelState::Error, message));
+        EXPECT_EQ(read_status(c.f.platform), make_status(TunnelState::Error, message));
         EXPECT_FALSE(file_exists(c.f.runtime() + "/product-tunnel-reconnect-request-path.txt"));
     }
     {

@@ -30,7 +30,7 @@ constexpr CommandWord kCommands[] = {
 using Outcome = Status;
 
 Outcome record_and_print(Platform& platform, const TunnelStatus& status) {
-    if (auto written = write_status(platform.env, status); !written) return written;
+    if (auto written = write_status(platform, status); !written) return written;
     return print_status(platform.out, status);
 }
 
@@ -87,7 +87,7 @@ Outcome connect(Platform& platform, const std::string& request_path) {
         (void)remove_wfp_objects(platform);
         return fail(report_failed_status(platform, make_status(TunnelState::Error, connected.error())));
     }
-    if (auto saved = persist_reconnect_request_path(platform.env, request_path); !saved) return saved;
+    if (auto saved = persist_reconnect_request_path(platform, request_path); !saved) return saved;
     return record_and_print(platform, *connected);
 }
 

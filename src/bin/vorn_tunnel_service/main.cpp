@@ -9,6 +9,7 @@
 #include "platform/win32/win32_platform.h"
 
 int wmain(int argc, wchar_t** argv) {
+    vorn::win32::restrict_dll_search();
     vorn::win32::use_binary_console_streams();
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i) args.push_back(vorn::win32::from_wide(argv[i]));

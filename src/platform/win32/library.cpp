@@ -27,8 +27,20 @@ private:
 
 }  // namespace
 
+void restrict_dll_search() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
+
 std::unique_ptr<LoadedModule> Win32DllLoader::load(const std::string& path, uint32_t& error) {
-    HMODULE module = LoadLibraryW(to_wide(path).c_str());
+    // By absolute path, its own imports from its folder and the system folder only: never from
+    // the current folder or PATH, where a user could plant a DLL.
+    std::wstring wide = to_wide(path);
+    DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    std::wstring full(size, L'\0');
+    if (size != 0) full.resize(GetFullPathNameW(wide.c_str(), size, full.data(), nullptr));
+    if (size == 0 || full.empty()) {
+        error = GetLastError();
+        return nullptr;
+    }
+    HMODULE module = LoadLibraryExW(full.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module == nullptr) {
         error = GetLastError();
         return nullptr;

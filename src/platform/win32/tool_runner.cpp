@@ -7,7 +7,6 @@
 #include <io.h>
 #include <fcntl.h>
 
-#include <atomic>
 #include <cstdio>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "common/text.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/process_util.h"
+#include "platform/win32/security.h"
 #include "platform/win32/win32_platform.h"
 
 namespace vorn::win32 {
@@ -53,13 +53,21 @@ struct OutputPipe {
     bool pending = false;
 };
 
+// The name cannot be guessed and only the account we run as may open the pipe, so no other
+// process can connect first and feed us the "output" that the system then parses.
 bool create_output_pipe(OutputPipe& pipe) {
-    static std::atomic<unsigned> counter{0};
-    std::wstring name = L"\\\\.\\pipe\\vorn-tool-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                        std::to_wstring(counter++) + L"-" + std::to_wstring(GetTickCount64());
+    auto random = random_hex(16);
+    if (!random) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return false;
+    }
+    std::wstring name = L"\\\\.\\pipe\\vorn-tool-" + *random;
+    SddlDescriptor descriptor(L"D:P(A;;GA;;;" + process_user_sid_text() + L")");
+    if (!descriptor.valid()) return false;
+    SECURITY_ATTRIBUTES private_pipe{sizeof private_pipe, descriptor.get(), FALSE};
     pipe.read_end.reset(CreateNamedPipeW(
         name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536, 65536, 0, nullptr));
+        PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536, 65536, 0, &private_pipe));
     if (!pipe.read_end) return false;
     SECURITY_ATTRIBUTES sa = inheritable();
     pipe.write_end.reset(CreateFileW(name.c_str(), GENERIC_WRITE, 0, &sa, OPEN_EXISTING, 0, nullptr));

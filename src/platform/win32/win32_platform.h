@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/driver.h"
 #include "platform/environment.h"
+#include "platform/file_security.h"
 #include "platform/library.h"
 #include "platform/wfp.h"
 #include "platform/network.h"
@@ -65,6 +66,16 @@ private:
 class Win32DllLoader final : public DllLoader {
 public:
     std::unique_ptr<LoadedModule> load(const std::string& path, uint32_t& error) override;
+};
+
+class Win32FileSecurity final : public FileSecurity {
+public:
+    Result<std::optional<FileFacts>> inspect(const std::string& path) override;
+    Status create_private_directory(const std::string& path) override;
+    Status take_back(const std::string& path) override;
+    Status remove_entry(const std::string& path) override;
+    Status write_new_file(const std::string& path, std::string_view bytes) override;
+    Result<ReplaceOutcome> replace_file(const std::string& from, const std::string& to) override;
 };
 
 class Win32Wfp final : public Wfp {
@@ -126,6 +137,9 @@ public:
     DriverReply control(uint32_t code, const std::string* input, uint32_t output_size) override;
 };
 
+// Limits the DLL search of every later load to the system folder; the first thing a process does.
+void restrict_dll_search();
+
 // The Wintun DLL carried inside the executable.
 std::string_view embedded_wintun_image();
 
@@ -137,6 +151,7 @@ struct Win32Adapters {
     Win32ProcessLauncher processes;
     Win32Network net;
     Win32DllLoader dlls;
+    Win32FileSecurity files;
     Win32Wfp wfp;
     Win32ServiceHost service;
     Win32PipeServer pipes;
@@ -146,7 +161,7 @@ struct Win32Adapters {
     WfpRedirectContext redirect_context;
 
     Platform platform(std::ostream& out, std::ostream& err) {
-        return Platform{env,  tools, clock, processes, net, dlls, wfp, embedded_wintun_image(), service, pipes,
+        return Platform{env,  tools, clock, processes, net, dlls, files, wfp, embedded_wintun_image(), service, pipes,
                         driver_service, driver, sockets, redirect_context, out, err};
     }
 };

@@ -24,6 +24,7 @@
 #include "full_tunnel/wintun.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/win32_platform.h"
+#include "service/runtime_files.h"
 #include "service/status.h"
 #include "split_tunnel/wfp_cleanup.h"
 #include "tunnel/request.h"
@@ -41,8 +42,8 @@ Status launch_backend(Platform& p, const std::string& which, const ProductTunnel
     bool hysteria = which == "hysteria";
     const EngineSpec& engine = hysteria ? hysteria_engine() : tuic_engine();
     auto config = hysteria ? build_hysteria_config(request) : build_tuic_config(request);
-    if (auto w = write_engine_config(p.env, engine.config_file, config, engine.label); !w) return w;
-    auto exe = locate_engine(engine, p.env);
+    if (auto w = write_engine_config(p, engine.config_file, config, engine.label); !w) return w;
+    auto exe = locate_engine(engine, p.env, p.files);
     if (!exe) return exe.failure();
     std::string path = runtime_file(p.env, engine.config_file);
     std::vector<std::string> args = hysteria ? std::vector<std::string>{"client", "-c", path, "--disable-update-check"}
@@ -50,7 +51,7 @@ Status launch_backend(Platform& p, const std::string& which, const ProductTunnel
     auto child = launch_engine(p, *exe, args, engine.stdout_log, engine.stderr_log,
                                engine_launch_messages(engine.label));
     if (!child) return child.failure();
-    return write_engine_pid(p.env, engine.pid_file, **child);
+    return write_engine_pid(p, engine.pid_file, **child);
 }
 
 Result<std::unique_ptr<ChildProcess>> start_xray(Platform& p, const ProductTunnelRequest& request,
@@ -59,9 +60,9 @@ Result<std::unique_ptr<ChildProcess>> start_xray(Platform& p, const ProductTunne
     auto wintun = locate_wintun_dll(p);
     if (wintun.failure) return fail(wintun.failure->message);
     auto config = build_xray_tun_config(request, runtime_directory(p.env), tun_name);
-    auto exe = locate_engine(xray, p.env);
+    auto exe = locate_engine(xray, p.env, p.files);
     if (!exe) return exe.failure();
-    if (auto copied = copy_wintun_next_to_xray(*exe, *wintun.value); !copied) return copied.failure();
+    if (auto copied = copy_wintun_next_to_xray(p, *exe, *wintun.value); !copied) return copied.failure();
     if (auto w = write_file(runtime_file(p.env, xray.config_file), config.dump(2)); !w) {
         return fail("could not write Xray TUN config: " + w.error());
     }
@@ -69,7 +70,7 @@ Result<std::unique_ptr<ChildProcess>> start_xray(Platform& p, const ProductTunne
     auto child = launch_engine(p, *exe, {"run", "-config", runtime_file(p.env, xray.config_file)}, xray.stdout_log,
                                xray.stderr_log, xray_tun_launch_messages());
     if (!child) return child.failure();
-    if (auto w = write_engine_pid(p.env, xray.pid_file, **child); !w) return fail("could not write Xray TUN pid: " + w.error());
+    if (auto w = write_engine_pid(p, xray.pid_file, **child); !w) return fail("could not write Xray TUN pid: " + w.error());
     if (auto watched = watch_xray_startup(p, **child); !watched) return watched.failure();
     if (auto ready = wait_for_xray_adapter(p, **child); !ready) return ready.failure();
     return std::move(*child);
@@ -104,12 +105,15 @@ int run(Platform& p, const std::vector<std::string>& args) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    win32::restrict_dll_search();
     win32::use_binary_console_streams();
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(win32::from_wide(argv[i]));
     if (args.empty()) return 2;
     win32::Win32Adapters adapters;
     Platform p = adapters.platform(std::cout, std::cerr);
-    if (auto made = create_directories(runtime_directory(p.env)); !made) return report(made);
+    if (auto made = secure_runtime_directory(p, true, "could not create product tunnel runtime dir: "); !made) {
+        return report(made);
+    }
     return run(p, args);
 }

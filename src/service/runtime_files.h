@@ -1,0 +1,36 @@
+#pragma once
+// The runtime directory belongs to the service: it is created private, taken back when someone
+// else owns it or may write it, and nothing in it that another account owns or can change is
+// read. Files are written whole: a new file moved over the old one.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/result.h"
+#include "platform/platform.h"
+
+namespace vorn {
+
+inline constexpr std::string_view kSecureRuntimeDirFailure = "could not secure product tunnel runtime dir: ";
+
+// VornVPN and VornVPN\runtime: a missing folder is created private when `create` is set (a
+// failure is `create_prefix` + the cause), an existing one that is not trusted is taken back.
+Status secure_runtime_directory(Platform& platform, bool create, std::string_view create_prefix = {});
+
+// Whether the entry exists and is trusted; a failed inspection counts as untrusted.
+bool is_trusted_entry(FileSecurity& security, const std::string& path);
+// Deletes the entry when it exists and is not trusted; a failure is the cause.
+Status remove_untrusted_entry(FileSecurity& security, const std::string& path);
+
+// The file's bytes; absent when it is missing, untrusted (never read), or the directory cannot
+// be secured. A failure is the read's own error text.
+Result<std::optional<std::string>> read_runtime_file(Platform& platform, std::string_view name);
+// Replaces the file whole; an untrusted file of that name is deleted first. The failure is the
+// cause alone: callers put their own prefix in front.
+Status write_runtime_file(Platform& platform, std::string_view name, std::string_view bytes);
+// The same for any path: a new file beside it moved over it; when a reader holds it open,
+// create or truncate and write.
+Status write_file_atomically(Platform& platform, const std::string& path, std::string_view bytes);
+
+}  // namespace vorn

@@ -1,0 +1,128 @@
+#pragma once
+// File security over the real files below the folders a test allows: everything there is trusted unless a
+// test marks it otherwise. Any call on a path outside those folders fails the test (inspections
+// of relative paths, the current-folder engine candidates, excepted); every call is recorded.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/file_security.h"
+
+namespace vorn::testing {
+
+class FakeFileSecurity : public FileSecurity {
+public:
+    static std::string key(const std::string& path) {
+        std::string k = std::filesystem::path(path).lexically_normal().generic_string();
+        if (k.size() > 1 && k.back() == '/') k.pop_back();
+        return k;
+    }
+
+    Result<std::optional<FileFacts>> inspect(const std::string& path) override {
+        if (!scripted("inspect", path)) return fail("unscripted inspect");
+        auto it = facts.find(key(path));
+        std::error_code ec;
+        auto status = std::filesystem::symlink_status(path, ec);
+        if (ec || !std::filesystem::exists(status)) return std::optional<FileFacts>();
+        if (it != facts.end()) return std::optional<FileFacts>(it->second);
+        FileFacts real;
+        real.directory = std::filesystem::is_directory(status);
+        real.reparse_point = std::filesystem::is_symlink(status);
+        real.trusted_owner = true;
+        return std::optional<FileFacts>(real);
+    }
+    Status create_private_directory(const std::string& path) override {
+        if (!scripted("create", path)) return fail("unscripted create");
+        std::error_code ec;
+        if (!std::filesystem::create_directory(path, ec)) return fail(ec ? ec.message() : "exists");
+        return {};
+    }
+    Status take_back(const std::string& path) override {
+        if (!scripted("take_back", path)) return fail("unscripted take back");
+        if (take_back_error) return fail(*take_back_error);
+        // As on Windows: the folder is ours afterwards. Wine's take-back changes nothing.
+        if (take_back_sticks) facts.erase(key(path));
+        return {};
+    }
+    Status remove_entry(const std::string& path) override {
+        if (!scripted("remove", path)) return fail("unscripted remove");
+        std::error_code ec;
+        auto it = facts.find(key(path));
+        // A marked link goes with what it seemed to hold; a real folder must be empty.
+        if (it != facts.end() && it->second.reparse_point) {
+            std::filesystem::remove_all(path, ec);
+        } else {
+            std::filesystem::remove(path, ec);
+        }
+        if (ec) return fail(ec.message());
+        facts.erase(key(path));
+        return {};
+    }
+    Status write_new_file(const std::string& path, std::string_view bytes) override {
+        if (!scripted("write_new", path)) return fail("unscripted write");
+        std::error_code ec;
+        if (std::filesystem::exists(path, ec)) return fail("File exists");
+        std::ofstream out(path, std::ios::binary);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        if (!out) return fail("No such file or directory");
+        return {};
+    }
+    Result<ReplaceOutcome> replace_file(const std::string& from, const std::string& to) override {
+        if (!scripted("replace", to)) return fail("unscripted replace");
+        if (in_use.count(key(to))) return ReplaceOutcome::InUse;
+        std::error_code ec;
+        std::filesystem::rename(from, to, ec);
+        if (ec) return fail(ec.message());
+        return ReplaceOutcome::Replaced;
+    }
+
+    // Marks an existing entry as owned by someone else, writable by others, or a link.
+    void mark(const std::string& path, bool foreign_owner, bool writable, bool reparse = false) {
+        FileFacts f;
+        f.directory = std::filesystem::is_directory(path);
+        f.trusted_owner = !foreign_owner;
+        f.others_may_write = writable;
+        f.reparse_point = reparse;
+        facts[key(path)] = f;
+    }
+    // Operations on entries other than inspections, in call order ("take_back <path>", ...).
+    std::vector<std::string> changes() const {
+        std::vector<std::string> out;
+        for (const auto& c : calls) {
+            if (c.rfind("inspect ", 0) != 0) out.push_back(c);
+        }
+        return out;
+    }
+
+    void allow(const std::string& folder) { roots.push_back(key(folder)); }
+
+    std::vector<std::string> roots;  // every path the test may touch lies below one of them
+    std::map<std::string, FileFacts> facts;
+    std::set<std::string> in_use;  // targets whose replace is refused by a reader
+    std::optional<std::string> take_back_error;
+    bool take_back_sticks = true;
+    std::vector<std::string> calls;
+
+private:
+    bool scripted(const char* what, const std::string& path) {
+        calls.push_back(std::string(what) + " " + key(path));
+        std::string k = key(path);
+        bool below = false;
+        for (const std::string& r : roots) below = below || k == r || k.rfind(r + "/", 0) == 0;
+        bool relative = !std::filesystem::path(path).is_absolute();
+        if (!below && !(relative && std::string(what) == "inspect")) {
+            ADD_FAILURE() << "unscripted " << what << " on " << path;
+            return false;
+        }
+        return true;
+    }
+};
+
+}  // namespace vorn::testing
