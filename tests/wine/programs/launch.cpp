@@ -2,7 +2,10 @@
 // standard handles and returns its exit code. Wine fixes ProgramData for programs started
 // from Linux; this is how a test gives the service a runtime folder of its own.
 //
-//   launch.exe [--set NAME=VALUE]... [--unset NAME]... -- PROGRAM [ARGS...]
+//   launch.exe [--set NAME=VALUE]... [--unset NAME]... [--hold FILE] -- PROGRAM [ARGS...]
+//
+// --hold keeps FILE open for reading (read and write shared, delete not) while the program runs,
+// as a reader of the status file may.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -28,6 +31,7 @@ static std::wstring quote(const std::wstring& arg) {
 
 int wmain(int argc, wchar_t** argv) {
     int i = 1;
+    HANDLE held = INVALID_HANDLE_VALUE;
     for (; i < argc; ++i) {
         std::wstring a = argv[i];
         if (a == L"--") {
@@ -40,6 +44,10 @@ int wmain(int argc, wchar_t** argv) {
             SetEnvironmentVariableW(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str());
         } else if (a == L"--unset" && i + 1 < argc) {
             SetEnvironmentVariableW(argv[++i], nullptr);
+        } else if (a == L"--hold" && i + 1 < argc) {
+            held = CreateFileW(argv[++i], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (held == INVALID_HANDLE_VALUE) return 124;
         }
     }
     if (i >= argc) return 125;
@@ -67,5 +75,6 @@ int wmain(int argc, wchar_t** argv) {
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
     return static_cast<int>(code);
 }

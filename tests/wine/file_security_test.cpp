@@ -1,0 +1,105 @@
+// What the service trusts on disk, under Wine. Wine reports the program's own account as the
+// owner of every file and ignores SetSecurityInfo, so refusals show only through folders and
+// files whose Unix mode lets everyone write (Wine then grants write to Everyone).
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "wine_machine.h"
+
+namespace vorn::wine {
+namespace {
+
+namespace fs = std::filesystem;
+
+ino_t inode_of(const fs::path& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// An engine planted below an ancestor folder is started only when no one else may write there.
+TEST(FileSecurity, AnEngineUnderAWorldWritableAncestorIsNotStarted) {
+    for (bool world_writable : {false, true}) {
+        SCOPED_TRACE(world_writable ? "0777 ancestor" : "0755 ancestor");
+        WineMachine m(case_name());
+        fs::path ancestor = m.machine().parent_path();
+        fs::create_directories(ancestor / "bin" / "tuic");
+        fs::rename(m.machine() / "tuic.exe", ancestor / "bin" / "tuic" / "tuic.exe");
+        if (world_writable) fs::permissions(ancestor, fs::perms::all);
+        RunResult r = m.program("engine_probe.exe", {"launch", "tuic", write_request(m, "tuic")});
+        fs::permissions(ancestor, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                      fs::perms::others_read | fs::perms::others_exec);
+        if (world_writable) {
+            EXPECT_EQ(r.rc, 1);
+            EXPECT_EQ(r.out, "tuic.exe was not found for product tunnel\n");
+            EXPECT_FALSE(fs::exists(m.runtime() / "product-tuic.pid"));
+        } else {
+            // The planted copy keeps no call log (its state folder is beside the machine's).
+            EXPECT_EQ(r.out, "ok\n") << r.err;
+            EXPECT_TRUE(fs::exists(m.runtime() / "product-tuic.pid"));
+        }
+    }
+}
+
+// A pid file that anyone may write is not the service's: it is never read, its process lives.
+TEST(FileSecurity, AWorldWritablePidFileIsNotActedOn) {
+    WineMachine m(case_name());
+    uint32_t stranger = m.start_idle("editor.exe");
+    fs::path pid = m.runtime() / "product-xray.pid";
+    write_text(pid, std::to_string(stranger));
+    fs::permissions(pid, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                             fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+    RunResult r = m.service({"disconnect"});
+    EXPECT_EQ(r.out, compact("idle", "Vorn product tunnel disconnected") + "\n") << r.err;
+    for (const std::string& call : m.calls()) EXPECT_EQ(call.rfind("taskkill", 0), std::string::npos) << call;
+    RunResult list = m.run({windows_path(m.machine() / "tasklist.exe"), "/FO", "CSV", "/NH"});
+    EXPECT_NE(list.out.find("\"editor.exe\""), std::string::npos) << list.out;
+}
+
+// The status file is replaced by a new file; a reader holding it open without delete sharing
+// does not stop the record from being written.
+TEST(FileSecurity, AStatusWriteReplacesTheFileWhole) {
+    const std::string connected = "{\n  \"status\": \"connected\",\n  \"message\": \"up\"\n}";
+    const std::string idle = "{\n  \"status\": \"idle\",\n  \"message\": \"Vorn product tunnel process is not running\"\n}";
+    for (bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held open" : "no handle");
+        WineMachine m(case_name());
+        fs::path status = m.runtime() / "product-tunnel-status.json";
+        write_text(status, connected);
+        ino_t before = inode_of(status);
+        std::vector<std::string> argv = {windows_path(m.machine() / "launch.exe"), "--set",
+                                         "ProgramData=" + windows_path(m.program_data())};
+        if (held) argv.insert(argv.end(), {"--hold", windows_path(status)});
+        argv.insert(argv.end(), {"--", m.service_exe(), "status"});
+        RunResult r = m.run(argv);
+        EXPECT_EQ(r.rc, 0) << r.err;
+        EXPECT_EQ(r.out, compact("idle", "Vorn product tunnel process is not running") + "\n");
+        EXPECT_EQ(read_text(status), idle);
+        // Without a handle a new file takes the name; a held file is rewritten in place.
+        EXPECT_EQ(inode_of(status) == before, held);
+        size_t entries = 0;
+        for (const auto& entry : fs::directory_iterator(m.runtime())) {
+            ++entries;
+            EXPECT_EQ(entry.path().filename().string().find(".new-"), std::string::npos) << entry.path();
+        }
+        EXPECT_EQ(entries, 1u);
+    }
+}
+
+// A runtime directory that everyone may write is taken back; Wine changes nothing, so the
+// service refuses to use it.
+TEST(FileSecurity, AWorldWritableRuntimeDirectoryIsRefused) {
+    WineMachine m(case_name());
+    fs::create_directories(m.runtime());
+    fs::permissions(m.runtime(), fs::perms::all);
+    RunResult r = m.service({"disconnect"});
+    fs::permissions(m.runtime(), fs::perms::owner_all);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("could not secure product tunnel runtime dir: ", 0), 0u) << r.err;
+    EXPECT_FALSE(fs::exists(m.runtime() / "product-tunnel-status.json"));
+}
+
+}  // namespace
+}  // namespace vorn::wine
