@@ -4,6 +4,7 @@
 
 #include "common/files.h"
 #include "common/text.h"
+#include "engines/xray_config.h"
 #include "service/runtime_files.h"
 #include "service/status.h"
 
@@ -168,6 +169,14 @@ Result<std::unique_ptr<ChildProcess>> launch_engine(Platform& platform, const st
     }
     if (auto cleared = remove_untrusted_entry(platform.files, request.stderr_log); !cleared) {
         return fail(messages.stderr_log + cleared.error());
+    }
+    if (stdout_log == xray_engine().stdout_log) {
+        // Xray, as LocalSystem, appends to its own logs wherever their names lead.
+        for (std::string_view own : {kXrayAccessLog, kXrayErrorLog}) {
+            if (auto cleared = remove_untrusted_entry(platform.files, runtime_file(platform.env, own)); !cleared) {
+                return fail(messages.start + cleared.error());
+            }
+        }
     }
     std::optional<LaunchFailure> failure;
     std::unique_ptr<ChildProcess> child = platform.processes.launch(request, failure);

@@ -45,8 +45,8 @@ json build_vless_outbound(const json& config) {
 }
 
 json log_section(const std::string& runtime_dir) {
-    return {{"access", join_path(runtime_dir, "product-xray-access.log")},
-            {"error", join_path(runtime_dir, "product-xray-error.log")},
+    return {{"access", join_path(runtime_dir, kXrayAccessLog)},
+            {"error", join_path(runtime_dir, kXrayErrorLog)},
             {"loglevel", "info"}};
 }
 

@@ -18,6 +18,9 @@ inline constexpr uint16_t kXraySplitSocksPort = 18082;
 inline constexpr uint16_t kHysteriaSocksPort = 18109;
 inline constexpr uint16_t kTuicSocksPort = 18108;
 inline constexpr std::string_view kDohResolverUrl = "https://1.1.1.1/dns-query";
+// The logs Xray writes itself, named in its configuration.
+inline constexpr std::string_view kXrayAccessLog = "product-xray-access.log";
+inline constexpr std::string_view kXrayErrorLog = "product-xray-error.log";
 
 // Trimmed and ASCII upper-cased, as every transport comparison uses it.
 std::string normalized_transport(std::string_view transport);

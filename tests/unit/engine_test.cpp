@@ -5,6 +5,7 @@
 #include "engines/backend.h"
 #include "engines/engine.h"
 #include "engines/readiness.h"
+#include "engines/xray_config.h"
 #include "fakes.h"
 
 namespace vorn {
@@ -202,6 +203,25 @@ TEST(LaunchEngine, EachStageHasItsMessage) {
         EXPECT_EQ(f.processes.requests[0].stderr_log, f.runtime() + "/e.log");
         EXPECT_EQ(f.processes.requests[0].args, (std::vector<std::string>{"-c", "cfg"}));
     }
+}
+
+// The launcher truncates an existing log, keeping its owner: logs someone else controls go first.
+TEST(LaunchEngine, LogsSomeoneElseControlsAreDeletedBeforeTheStart) {
+    const EngineSpec& xray = xray_engine();
+    FakePlatform f;
+    ASSERT_TRUE(create_directories(f.runtime()).ok());
+    std::vector<std::string> planted = {std::string(xray.stdout_log), std::string(kXrayErrorLog), "kept.log"};
+    for (const auto& name : planted) {
+        ASSERT_TRUE(write_file(f.runtime() + "/" + name, "planted").ok());
+        if (name != "kept.log") f.files.mark(f.runtime() + "/" + name, name == xray.stdout_log, true);
+    }
+    ASSERT_TRUE(launch_engine(f.platform, "C:\\x\\xray.exe", {"run"}, xray.stdout_log, xray.stderr_log,
+                              xray_tun_launch_messages())
+                    .ok());
+    EXPECT_FALSE(file_exists(f.runtime() + "/" + planted[0]));
+    EXPECT_FALSE(file_exists(f.runtime() + "/" + planted[1]));
+    EXPECT_TRUE(file_exists(f.runtime() + "/kept.log"));
+    EXPECT_EQ(f.files.changes().size(), 2u);
 }
 
 // route print answers: the adapter appears at the given call (1-based; 0 never).
