@@ -160,23 +160,18 @@ Result<std::unique_ptr<ChildProcess>> launch_engine(Platform& platform, const st
                                                     const LaunchMessages& messages) {
     LaunchRequest request{executable, std::move(args), runtime_file(platform.env, stdout_log),
                           runtime_file(platform.env, stderr_log)};
-    // The launcher truncates a log it finds, which keeps that file's owner and DACL.
     if (auto secured = secure_runtime_directory(platform, false); !secured) {
         return fail(messages.stdout_log + secured.error());
     }
-    if (auto cleared = remove_untrusted_entry(platform.files, request.stdout_log); !cleared) {
-        return fail(messages.stdout_log + cleared.error());
-    }
-    if (auto cleared = remove_untrusted_entry(platform.files, request.stderr_log); !cleared) {
-        return fail(messages.stderr_log + cleared.error());
-    }
+    // The launcher truncates a log it finds, which keeps that file's owner and DACL; Xray, as
+    // LocalSystem, appends to its own logs wherever their names lead.
+    std::vector<std::pair<std::string, const std::string*>> logs = {{request.stdout_log, &messages.stdout_log},
+                                                                    {request.stderr_log, &messages.stderr_log}};
     if (stdout_log == xray_engine().stdout_log) {
-        // Xray, as LocalSystem, appends to its own logs wherever their names lead.
-        for (std::string_view own : {kXrayAccessLog, kXrayErrorLog}) {
-            if (auto cleared = remove_untrusted_entry(platform.files, runtime_file(platform.env, own)); !cleared) {
-                return fail(messages.start + cleared.error());
-            }
-        }
+        for (std::string_view own : {kXrayAccessLog, kXrayErrorLog}) logs.push_back({runtime_file(platform.env, own), &messages.start});
+    }
+    for (const auto& [path, message] : logs) {
+        if (auto cleared = remove_untrusted_entry(platform.files, path); !cleared) return fail(*message + cleared.error());
     }
     std::optional<LaunchFailure> failure;
     std::unique_ptr<ChildProcess> child = platform.processes.launch(request, failure);

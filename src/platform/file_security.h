@@ -26,7 +26,7 @@ struct FileFacts {
 enum class ReplaceOutcome { Replaced, InUse };
 
 class FileSecurity {
-public:
+  public:
     virtual ~FileSecurity() = default;
     // What is at the path, without following a reparse point; absent when nothing is there.
     virtual Result<std::optional<FileFacts>> inspect(const std::string& path) = 0;

@@ -9,7 +9,8 @@ namespace vorn {
 
 namespace {
 
-Status secure_folder(FileSecurity& security, const std::string& dir, bool create, std::string_view create_prefix) {
+Status secure_folder(FileSecurity& security, const std::string& dir, bool create,
+                     std::string_view create_prefix) {
     auto facts = security.inspect(dir);
     if (!facts) return fail(std::string(kSecureRuntimeDirFailure) + facts.error());
     if (!*facts) {
@@ -34,7 +35,8 @@ Status secure_folder(FileSecurity& security, const std::string& dir, bool create
     auto after = security.inspect(dir);
     if (!after) return fail(std::string(kSecureRuntimeDirFailure) + after.error());
     if (!*after || !(*after)->trusted()) {
-        return fail(std::string(kSecureRuntimeDirFailure) + dir + " is still owned or writable by another account");
+        return fail(std::string(kSecureRuntimeDirFailure) + dir +
+                    " is still owned or writable by another account");
     }
     return {};
 }
@@ -49,7 +51,8 @@ Status secure_runtime_directory(Platform& platform, bool create, std::string_vie
             return fail(std::string(create_prefix) + made.error());
         }
     }
-    if (auto secured = secure_folder(platform.files, product, create, create_prefix); !secured) return secured;
+    if (auto secured = secure_folder(platform.files, product, create, create_prefix); !secured)
+        return secured;
     return secure_folder(platform.files, runtime, create, create_prefix);
 }
 
@@ -77,8 +80,9 @@ Result<std::optional<std::string>> read_runtime_file(Platform& platform, std::st
 Status write_file_atomically(Platform& platform, const std::string& path, std::string_view bytes) {
     static std::atomic<unsigned> counter{0};
     if (auto removed = remove_untrusted_entry(platform.files, path); !removed) return removed;
-    const std::string fresh = path + ".new-" + std::to_string(platform.env.current_process_id()) + "-" +
-                              std::to_string(platform.clock.unix_time_ms()) + "-" + std::to_string(counter++);
+    const std::string fresh = path + ".new-" + std::to_string(platform.env.current_process_id()) +
+                              "-" + std::to_string(platform.clock.unix_time_ms()) + "-" +
+                              std::to_string(counter++);
     if (auto written = platform.files.write_new_file(fresh, bytes); !written) {
         (void)platform.files.remove_entry(fresh);
         return written;

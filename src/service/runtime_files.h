@@ -12,11 +12,13 @@
 
 namespace vorn {
 
-inline constexpr std::string_view kSecureRuntimeDirFailure = "could not secure product tunnel runtime dir: ";
+inline constexpr std::string_view kSecureRuntimeDirFailure =
+    "could not secure product tunnel runtime dir: ";
 
 // VornVPN and VornVPN\runtime: a missing folder is created private when `create` is set (a
 // failure is `create_prefix` + the cause), an existing one that is not trusted is taken back.
-Status secure_runtime_directory(Platform& platform, bool create, std::string_view create_prefix = {});
+Status secure_runtime_directory(Platform& platform, bool create,
+                                std::string_view create_prefix = {});
 
 // Whether the entry exists and is trusted; a failed inspection counts as untrusted.
 bool is_trusted_entry(FileSecurity& security, const std::string& path);

@@ -1,7 +1,8 @@
 #pragma once
-// File security over the real files below the folders a test allows: everything there is trusted unless a
-// test marks it otherwise. Any call on a path outside those folders fails the test (inspections
-// of relative paths, the current-folder engine candidates, excepted); every call is recorded.
+// File security over the real files below the folders a test allows: everything there is trusted
+// unless a test marks it otherwise. Any call on a path outside those folders fails the test
+// (inspections of relative paths, the current-folder engine candidates, excepted); every call is
+// recorded.
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,7 @@
 namespace vorn::testing {
 
 class FakeFileSecurity : public FileSecurity {
-public:
+  public:
     static std::string key(const std::string& path) {
         std::string k = std::filesystem::path(path).lexically_normal().generic_string();
         if (k.size() > 1 && k.back() == '/') k.pop_back();
@@ -110,7 +111,7 @@ public:
     bool take_back_sticks = true;
     std::vector<std::string> calls;
 
-private:
+  private:
     bool scripted(const char* what, const std::string& path) {
         calls.push_back(std::string(what) + " " + key(path));
         std::string k = key(path);

@@ -3,7 +3,6 @@
 // files whose Unix mode lets everyone write (Wine then grants write to Everyone).
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include "wine_machine.h"
@@ -28,8 +27,9 @@ TEST(FileSecurity, AnEngineUnderAWorldWritableAncestorIsNotStarted) {
         fs::rename(m.machine() / "tuic.exe", ancestor / "bin" / "tuic" / "tuic.exe");
         if (world_writable) fs::permissions(ancestor, fs::perms::all);
         RunResult r = m.program("engine_probe.exe", {"launch", "tuic", write_request(m, "tuic")});
-        fs::permissions(ancestor, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                      fs::perms::others_read | fs::perms::others_exec);
+        fs::permissions(ancestor, fs::perms::owner_all | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
         if (world_writable) {
             EXPECT_EQ(r.rc, 1);
             EXPECT_EQ(r.out, "tuic.exe was not found for product tunnel\n");
@@ -49,10 +49,12 @@ TEST(FileSecurity, AWorldWritablePidFileIsNotActedOn) {
     fs::path pid = m.runtime() / "product-xray.pid";
     write_text(pid, std::to_string(stranger));
     fs::permissions(pid, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                             fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+                             fs::perms::group_write | fs::perms::others_read |
+                             fs::perms::others_write);
     RunResult r = m.service({"disconnect"});
     EXPECT_EQ(r.out, compact("idle", "Vorn product tunnel disconnected") + "\n") << r.err;
-    for (const std::string& call : m.calls()) EXPECT_EQ(call.rfind("taskkill", 0), std::string::npos) << call;
+    for (const std::string& call : m.calls())
+        EXPECT_EQ(call.rfind("taskkill", 0), std::string::npos) << call;
     RunResult list = m.run({windows_path(m.machine() / "tasklist.exe"), "/FO", "CSV", "/NH"});
     EXPECT_NE(list.out.find("\"editor.exe\""), std::string::npos) << list.out;
 }
@@ -61,7 +63,9 @@ TEST(FileSecurity, AWorldWritablePidFileIsNotActedOn) {
 // does not stop the record from being written.
 TEST(FileSecurity, AStatusWriteReplacesTheFileWhole) {
     const std::string connected = "{\n  \"status\": \"connected\",\n  \"message\": \"up\"\n}";
-    const std::string idle = "{\n  \"status\": \"idle\",\n  \"message\": \"Vorn product tunnel process is not running\"\n}";
+    const std::string idle =
+        "{\n  \"status\": \"idle\",\n  \"message\": \"Vorn product tunnel process is not "
+        "running\"\n}";
     for (bool held : {false, true}) {
         SCOPED_TRACE(held ? "held open" : "no handle");
         WineMachine m(case_name());
@@ -81,7 +85,8 @@ TEST(FileSecurity, AStatusWriteReplacesTheFileWhole) {
         size_t entries = 0;
         for (const auto& entry : fs::directory_iterator(m.runtime())) {
             ++entries;
-            EXPECT_EQ(entry.path().filename().string().find(".new-"), std::string::npos) << entry.path();
+            EXPECT_EQ(entry.path().filename().string().find(".new-"), std::string::npos)
+                << entry.path();
         }
         EXPECT_EQ(entries, 1u);
     }

@@ -1,11 +1,11 @@
 // Owners and DACLs of the service's files and folders. Handles are opened without following
 // reparse points, so a link is judged (and removed) as itself.
 
-#include <winsock2.h>
-#include <windows.h>
 #include <aclapi.h>
 #include <bcrypt.h>
 #include <sddl.h>
+#include <windows.h>
+#include <winsock2.h>
 
 #include <vector>
 
@@ -19,22 +19,26 @@ namespace {
 
 // LocalSystem and Administrators full control, everyone else read and execute; inherited by
 // everything created inside.
-constexpr wchar_t kPrivateFolderDacl[] = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)";
-constexpr wchar_t kTrustedInstallerSid[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+constexpr wchar_t kPrivateFolderDacl[] =
+    L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)";
+constexpr wchar_t kTrustedInstallerSid[] =
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
-constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
-                               FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
-                               GENERIC_ALL;
+constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                               FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
+                               WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
 constexpr DWORD kNoFollow = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 UniqueHandle open_entry(const std::string& path, DWORD access) {
-    return UniqueHandle(CreateFileW(to_wide(path).c_str(), access, kShareAll, nullptr, OPEN_EXISTING, kNoFollow, nullptr));
+    return UniqueHandle(CreateFileW(to_wide(path).c_str(), access, kShareAll, nullptr,
+                                    OPEN_EXISTING, kNoFollow, nullptr));
 }
 
 bool missing(DWORD error) {
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+           error == ERROR_INVALID_NAME;
 }
 
 // Taking back a folder someone else owns needs these; an elevated administrator holds them.
@@ -58,7 +62,9 @@ bool others_may_write(PACL dacl) {
         void* ace = nullptr;
         if (!GetAce(dacl, i, &ace)) return true;
         auto* header = static_cast<ACE_HEADER*>(ace);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE ||
+            (header->AceFlags & INHERIT_ONLY_ACE) != 0)
+            continue;
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
         if ((allowed->Mask & kWriteRights) != 0 && !is_trusted_sid(&allowed->SidStart)) return true;
     }
@@ -76,7 +82,8 @@ PSID process_user_sid() {
         DWORD size = 0;
         GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
         buffer.resize(size);
-        if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) buffer.clear();
+        if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size))
+            buffer.clear();
         return buffer;
     }();
     return user.empty() ? nullptr : reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
@@ -99,14 +106,16 @@ bool is_trusted_sid(PSID sid) {
         return parsed;  // kept for the life of the process
     }();
     if (sid == nullptr || !IsValidSid(sid)) return false;
-    if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) return true;
+    if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid))
+        return true;
     if (trusted_installer != nullptr && EqualSid(sid, trusted_installer)) return true;
     PSID user = process_user_sid();
     return user != nullptr && EqualSid(sid, user);
 }
 
 SddlDescriptor::SddlDescriptor(const std::wstring& sddl) {
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor_, nullptr)) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor_, nullptr)) {
         descriptor_ = nullptr;
     }
 }
@@ -142,8 +151,9 @@ Result<std::optional<FileFacts>> Win32FileSecurity::inspect(const std::string& p
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD error = GetSecurityInfo(entry.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                  &owner, nullptr, &dacl, nullptr, &descriptor);
+    DWORD error = GetSecurityInfo(entry.get(), SE_FILE_OBJECT,
+                                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                  nullptr, &dacl, nullptr, &descriptor);
     if (error != ERROR_SUCCESS) return fail(windows_error_text(error));
     FileFacts facts;
     facts.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -170,21 +180,22 @@ Status Win32FileSecurity::take_back(const std::string& path) {
         // Ownership first: the new owner may then rewrite a DACL that denied it everything.
         UniqueHandle entry = open_entry(path, WRITE_OWNER);
         if (!entry) return fail(last_error_text());
-        DWORD error = SetSecurityInfo(entry.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, user, nullptr,
-                                      nullptr, nullptr);
+        DWORD error = SetSecurityInfo(entry.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, user,
+                                      nullptr, nullptr, nullptr);
         if (error != ERROR_SUCCESS) return fail(windows_error_text(error));
     }
     SddlDescriptor descriptor(kPrivateFolderDacl);
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
-    if (!descriptor.valid() || !GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted)) {
+    if (!descriptor.valid() ||
+        !GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted)) {
         return fail(last_error_text());
     }
     UniqueHandle entry = open_entry(path, WRITE_DAC);
     if (!entry) return fail(last_error_text());
     DWORD error = SetSecurityInfo(entry.get(), SE_FILE_OBJECT,
-                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                  dacl, nullptr);
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, dacl, nullptr);
     if (error != ERROR_SUCCESS) return fail(windows_error_text(error));
     return {};
 }
@@ -199,11 +210,14 @@ Status Win32FileSecurity::remove_entry(const std::string& path) {
     }
     // A junction or folder link is removed as a folder, which never touches its target.
     auto remove = [&] {
-        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(wide.c_str()) : DeleteFileW(wide.c_str());
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(wide.c_str())
+                                                            : DeleteFileW(wide.c_str());
     };
     if (remove()) return {};
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-        SetFileAttributesW(wide.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) && remove()) {
+        SetFileAttributesW(wide.c_str(),
+                           attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) &&
+        remove()) {
         return {};
     }
     return fail(last_error_text());
@@ -217,19 +231,23 @@ Status Win32FileSecurity::write_new_file(const std::string& path, std::string_vi
     while (done < bytes.size()) {
         DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
         DWORD written = 0;
-        if (!WriteFile(file.get(), bytes.data() + done, chunk, &written, nullptr)) return fail(last_error_text());
+        if (!WriteFile(file.get(), bytes.data() + done, chunk, &written, nullptr))
+            return fail(last_error_text());
         done += written;
     }
     if (!FlushFileBuffers(file.get())) return fail(last_error_text());
     return {};
 }
 
-Result<ReplaceOutcome> Win32FileSecurity::replace_file(const std::string& from, const std::string& to) {
-    if (MoveFileExW(to_wide(from).c_str(), to_wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+Result<ReplaceOutcome> Win32FileSecurity::replace_file(const std::string& from,
+                                                       const std::string& to) {
+    if (MoveFileExW(to_wide(from).c_str(), to_wide(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         return ReplaceOutcome::Replaced;
     }
     DWORD error = GetLastError();
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION) {
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+        error == ERROR_LOCK_VIOLATION) {
         return ReplaceOutcome::InUse;
     }
     return fail(windows_error_text(error));

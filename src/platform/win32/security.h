@@ -1,8 +1,8 @@
 #pragma once
 // Security identifiers and descriptors shared by the adapters.
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <string>
 
@@ -18,7 +18,7 @@ bool is_trusted_sid(PSID sid);
 
 // A security descriptor built from SDDL text; released when dropped.
 class SddlDescriptor {
-public:
+  public:
     explicit SddlDescriptor(const std::wstring& sddl);
     SddlDescriptor(const SddlDescriptor&) = delete;
     SddlDescriptor& operator=(const SddlDescriptor&) = delete;
@@ -26,7 +26,7 @@ public:
     PSECURITY_DESCRIPTOR get() const { return descriptor_; }
     bool valid() const { return descriptor_ != nullptr; }
 
-private:
+  private:
     PSECURITY_DESCRIPTOR descriptor_ = nullptr;
 };
 
