@@ -10,6 +10,7 @@
 #include "platform/library.h"
 #include "platform/network.h"
 #include "platform/processes.h"
+#include "platform/request_files.h"
 #include "platform/service.h"
 #include "platform/sockets.h"
 #include "platform/tools.h"
@@ -32,6 +33,7 @@ struct Platform {
     DriverDevice& driver;
     SocketApi& sockets;
     RedirectContext& redirect_context;
+    RequestFiles& request_files;
     std::ostream& out;
     std::ostream& err;
 };
