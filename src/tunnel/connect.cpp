@@ -64,6 +64,11 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
         (void)stop_engines(platform);
         return ready.failure();
     }
+    // The probes go through the HTTP inbound: it must be Xray's own by now.
+    if (auto owned = check_port_owner(platform, kProbeHttpPort, engine.pid(), xray.label); !owned) {
+        (void)stop_engines(platform);
+        return owned.failure();
+    }
     if (auto pid = write_engine_pid(platform.env, xray.pid_file, engine); !pid) {
         return fail("could not write Xray TUN pid: " + pid.error());
     }
