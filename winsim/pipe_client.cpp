@@ -1,7 +1,9 @@
 // pipe-client: sends one request message on the service's pipe and prints the answer, as the
-// desktop application does.
+// desktop application does. Before it sends anything it checks that the pipe is served by the
+// service's own process; otherwise it exits 3.
 //
-//   pipe-client.exe REQUEST-JSON            send, print the answer (exit 0), or exit 2
+//   pipe-client.exe REQUEST-JSON            send, print the answer (exit 0), or exit 2 (3: the
+//                                           pipe's server is not the service)
 //   pipe-client.exe --file PATH             send the bytes of a file as they are (any size, any bytes)
 //   pipe-client.exe --hold SECONDS          connect, send nothing, wait, close
 //   pipe-client.exe --time N REQUEST-JSON   N round trips; prints each one's milliseconds
@@ -20,6 +22,42 @@ using namespace winsim;
 namespace {
 
 const wchar_t kPipe[] = L"\\\\.\\pipe\\VornTunnelService";
+const wchar_t kService[] = L"VornTunnelService";
+
+// The process id of the running service; 0 when it is not running or cannot be asked.
+DWORD service_process_id() {
+    DWORD pid = 0;
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) return 0;
+    if (SC_HANDLE service = OpenServiceW(manager, kService, SERVICE_QUERY_STATUS)) {
+        SERVICE_STATUS_PROCESS status{};
+        DWORD needed = 0;
+        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status), sizeof status,
+                                 &needed)) {
+            pid = status.dwProcessId;
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return pid;
+}
+
+// Whoever holds the pipe's name gets our request (and could act as us once it has read from
+// the pipe): nothing is sent unless the server is the service's own process.
+bool served_by_the_service(HANDLE pipe) {
+    ULONG server = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &server)) {
+        err("pipe-client: cannot tell who serves the pipe: error " + std::to_string(GetLastError()) + "\n");
+        return false;
+    }
+    DWORD service = service_process_id();
+    if (server == 0 || server != service) {
+        err("pipe-client: the pipe is served by process " + std::to_string(server) + ", not by the service " +
+            "VornTunnelService (process " + std::to_string(service) + ")\n");
+        return false;
+    }
+    return true;
+}
 
 // Opens the pipe, waiting up to 30 s while the service is busy with another client.
 HANDLE open_pipe() {
@@ -35,17 +73,23 @@ HANDLE open_pipe() {
     return INVALID_HANDLE_VALUE;
 }
 
-bool round_trip(const std::string& request, std::string& answer) {
+enum class Trip { Answered, Failed, WrongServer };
+
+Trip round_trip(const std::string& request, std::string& answer) {
     HANDLE pipe = open_pipe();
     if (pipe == INVALID_HANDLE_VALUE) {
         err("pipe-client: cannot open the service pipe: error " + std::to_string(GetLastError()) + "\n");
-        return false;
+        return Trip::Failed;
+    }
+    if (!served_by_the_service(pipe)) {
+        CloseHandle(pipe);
+        return Trip::WrongServer;
     }
     DWORD written = 0;
     if (!WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &written, nullptr)) {
         err("pipe-client: write failed: error " + std::to_string(GetLastError()) + "\n");
         CloseHandle(pipe);
-        return false;
+        return Trip::Failed;
     }
     answer.clear();
     char buffer[65536];
@@ -57,12 +101,14 @@ bool round_trip(const std::string& request, std::string& answer) {
         if (GetLastError() != ERROR_MORE_DATA) {
             err("pipe-client: no answer: error " + std::to_string(GetLastError()) + "\n");
             CloseHandle(pipe);
-            return false;
+            return Trip::Failed;
         }
     }
     CloseHandle(pipe);
-    return true;
+    return Trip::Answered;
 }
+
+int exit_code(Trip trip) { return trip == Trip::WrongServer ? 3 : 2; }
 
 }  // namespace
 
@@ -71,6 +117,10 @@ int wmain(int argc, wchar_t** argv) {
     if (args.size() == 2 && args[0] == "--hold") {
         HANDLE pipe = open_pipe();
         if (pipe == INVALID_HANDLE_VALUE) return 2;
+        if (!served_by_the_service(pipe)) {
+            CloseHandle(pipe);
+            return 3;
+        }
         Sleep(static_cast<DWORD>(std::atoi(args[1].c_str())) * 1000);
         CloseHandle(pipe);
         return 0;
@@ -82,7 +132,7 @@ int wmain(int argc, wchar_t** argv) {
         std::string answer;
         for (int i = 0; i < count; ++i) {
             QueryPerformanceCounter(&start);
-            if (!round_trip(args[2], answer)) return 2;
+            if (Trip trip = round_trip(args[2], answer); trip != Trip::Answered) return exit_code(trip);
             QueryPerformanceCounter(&end);
             char line[64];
             std::snprintf(line, sizeof line, "%.3f\n", 1000.0 * double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart));
@@ -107,7 +157,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     std::string answer;
-    if (!round_trip(args[0], answer)) return 2;
+    if (Trip trip = round_trip(args[0], answer); trip != Trip::Answered) return exit_code(trip);
     // The answer as the service sent it: no line feed is added.
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), answer.data(), static_cast<DWORD>(answer.size()), &written, nullptr);

@@ -1,8 +1,10 @@
 #include "engines/backend.h"
 
+#include "engines/port_guard.h"
 #include "engines/readiness.h"
 #include "engines/xray_config.h"
 #include "service/status.h"
+#include "tunnel/disconnect.h"
 
 namespace vorn {
 
@@ -111,18 +113,35 @@ Status start_backend(Platform& platform, const ProductTunnelRequest& request) {
 
 Status start_socks_engine(Platform& platform, const EngineSpec& engine, std::string_view label,
                           const json& config, const std::function<std::vector<std::string>(const std::string&)>& args,
-                          uint16_t socks_port) {
+                          uint16_t socks_port, const std::vector<uint16_t>& other_ports) {
     const std::string name(label);
     if (auto written = write_engine_config(platform, engine.config_file, config, name); !written) return written;
     auto executable = locate_engine(engine, platform.env, platform.files);
     if (!executable) return executable.failure();
+    const LaunchMessages messages = engine_launch_messages(name);
+    std::vector<uint16_t> ports{socks_port};
+    ports.insert(ports.end(), other_ports.begin(), other_ports.end());
+    // Whoever holds our port would receive every tunnelled connection: no engine of this
+    // connect is left running.
+    if (auto free = check_ports_free(platform, ports, messages.start); !free) {
+        (void)stop_engines(platform);
+        return free;
+    }
     auto child = launch_engine(platform, *executable, args(runtime_file(platform.env, engine.config_file)),
-                               engine.stdout_log, engine.stderr_log, engine_launch_messages(name));
+                               engine.stdout_log, engine.stderr_log, messages);
     if (!child) return child.failure();
     if (auto pid = write_engine_pid(platform, engine.pid_file, **child); !pid) {
         return fail("could not write " + name + " pid: " + pid.error());
     }
-    return wait_for_socks_port(platform, socks_port, **child, engine.stdout_log, engine.stderr_log, name);
+    if (auto open = wait_for_socks_port(platform, socks_port, **child, engine.stdout_log, engine.stderr_log, name);
+        !open) {
+        return open;
+    }
+    if (auto owned = check_port_owner(platform, socks_port, (*child)->pid(), name); !owned) {
+        (void)stop_engines(platform);
+        return owned;
+    }
+    return {};
 }
 
 }  // namespace vorn

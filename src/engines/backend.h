@@ -38,10 +38,12 @@ Status start_backend(Platform& platform, const ProductTunnelRequest& request);
 
 // An engine that offers a local SOCKS5 port: writes its configuration, starts it with `args`
 // (built from the configuration file's full path) and its logs, writes its pid file and waits
-// for `socks_port`. Every message is worded with `label`.
+// for `socks_port`. Every message is worded with `label`. The engine's ports (`socks_port` and
+// `other_ports`) must be free before it starts and `socks_port` its own once open; otherwise
+// the engines are stopped.
 Status start_socks_engine(Platform& platform, const EngineSpec& engine, std::string_view label,
                           const nlohmann::json& config,
                           const std::function<std::vector<std::string>(const std::string&)>& args,
-                          uint16_t socks_port);
+                          uint16_t socks_port, const std::vector<uint16_t>& other_ports = {});
 
 }  // namespace vorn

@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "common/result.h"
 
 namespace vorn {
 
@@ -14,6 +17,9 @@ public:
     virtual bool tcp_connect(const std::string& host, uint16_t port) = 0;
     // The system resolver's first IPv4 answer for the host, in dotted-decimal form.
     virtual std::optional<std::string> resolve_ipv4(const std::string& host) = 0;
+    // The process ids owning the IPv4 TCP listeners on `port` that a connection to 127.0.0.1
+    // can reach (bound to 127.0.0.1 or to any address); 0 where the system does not say.
+    virtual Result<std::vector<uint32_t>> tcp_listener_pids(uint16_t port) = 0;
 };
 
 }  // namespace vorn

@@ -11,6 +11,7 @@
 #include "platform/library.h"
 #include "platform/network.h"
 #include "platform/processes.h"
+#include "platform/request_files.h"
 #include "platform/service.h"
 #include "platform/sockets.h"
 #include "platform/tools.h"
@@ -34,6 +35,7 @@ struct Platform {
     DriverDevice& driver;
     SocketApi& sockets;
     RedirectContext& redirect_context;
+    RequestFiles& request_files;
     std::ostream& out;
     std::ostream& err;
 };

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/result.h"
+#include "platform/request_files.h"
 
 namespace vorn {
 
@@ -43,16 +44,22 @@ public:
     virtual PipeIo read(char* buffer, size_t size) = 0;
     virtual PipeIo write(const char* data, size_t size) = 0;
     virtual void disconnect() = 0;
-    // Whether the connected client, under its own identity, can open `path` for reading; the
-    // failure is the system's error text.
-    virtual Status client_can_read(const std::string& path) = 0;
+    // Opens `path` while impersonating the connected client and reads it through that one
+    // handle; only a regular file on a local disk is read. The failure is the system's text.
+    virtual Result<OpenedFile> read_as_client(const std::string& path) = 0;
+};
+
+struct PipeCreateFailure {
+    bool name_taken = false;  // another process holds the pipe's name
+    std::string cause;        // the system's error text
 };
 
 class PipeServer {
 public:
     virtual ~PipeServer() = default;
-    // Builds the security descriptor and creates one pipe instance; null when either failed.
-    virtual std::unique_ptr<PipeInstance> create() = 0;
+    // Builds the security descriptor and creates the pipe's only instance, refusing a name that
+    // already exists; null when that failed, with `failure` saying why.
+    virtual std::unique_ptr<PipeInstance> create(PipeCreateFailure& failure) = 0;
 };
 
 }  // namespace vorn

@@ -9,6 +9,7 @@
 #include "split_tunnel/wfp_cleanup.h"
 #include "tunnel/connect.h"
 #include "tunnel/disconnect.h"
+#include "tunnel/request_path.h"
 
 namespace vorn {
 
@@ -27,16 +28,17 @@ std::string render(const TunnelStatus& status) {
     return text ? *text : std::string(kUnrenderableResponse);
 }
 
-TunnelStatus run_connect(Platform& platform, const std::string& path, const ClientReadCheck& client_can_read) {
-    // The service reads files as LocalSystem: a client may only name a file it can read itself.
-    if (client_can_read) {
-        if (auto allowed = client_can_read(path); !allowed) {
-            TunnelStatus denied = make_status(TunnelState::Error, "could not read product tunnel request: " + allowed.error());
-            (void)write_status(platform, denied);
-            return denied;
-        }
-    }
-    auto connected = connect_product_tunnel(platform, path);
+TunnelStatus run_connect(Platform& platform, const std::string& path, const ClientFileReader& read_as_client) {
+    // The service runs as LocalSystem: the request is read through the client's own open of it,
+    // and a path that would reach a pipe, a device or another host is not opened at all.
+    auto as_client = [&read_as_client](const std::string& request_path) -> Result<std::string> {
+        if (auto local = check_local_request_path(request_path); !local) return local.failure();
+        if (!read_as_client) return fail("there is no pipe client to read it as");
+        auto opened = read_as_client(request_path);
+        if (!opened) return opened.failure();
+        return std::move(opened->bytes);
+    };
+    auto connected = connect_product_tunnel(platform, path, as_client);
     if (!connected) {
         (void)remove_wfp_objects(platform);
         TunnelStatus failed = make_status(TunnelState::Error, connected.error());
@@ -116,7 +118,7 @@ Result<ServiceIpcRequest> parse_service_ipc_request(std::string_view bytes) {
     return request;
 }
 
-std::string handle_ipc_request(Platform& platform, std::string_view bytes, const ClientReadCheck& client_can_read) {
+std::string handle_ipc_request(Platform& platform, std::string_view bytes, const ClientFileReader& read_as_client) {
     auto request = parse_service_ipc_request(bytes);
     if (!request) return render(make_status(TunnelState::Error, request.error()));
     switch (request->command) {
@@ -130,7 +132,7 @@ std::string handle_ipc_request(Platform& platform, std::string_view bytes, const
             if (!request->request_path) {
                 return render(make_status(TunnelState::Error, "connect request is missing requestPath"));
             }
-            return render(run_connect(platform, *request->request_path, client_can_read));
+            return render(run_connect(platform, *request->request_path, read_as_client));
     }
     return std::string(kUnrenderableResponse);
 }
@@ -139,29 +141,45 @@ void serve_pipe_client(Platform& platform, PipeInstance& pipe, const std::atomic
     std::optional<std::string> request = read_request(platform, pipe, stop_requested);
     if (!request) return;
     std::string response = handle_ipc_request(platform, *request,
-                                              [&pipe](const std::string& path) { return pipe.client_can_read(path); });
+                                              [&pipe](const std::string& path) { return pipe.read_as_client(path); });
     if (write_response(platform, pipe, response)) wait_for_client_close(platform, pipe, stop_requested);
 }
 
-void run_pipe_loop(Platform& platform, const std::atomic<bool>& stop_requested) {
+void serve_pipe_instance(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested) {
     while (!stop_requested) {
-        std::unique_ptr<PipeInstance> pipe = platform.pipes.create();
+        switch (pipe.connect()) {
+            case PipeConnect::Listening: platform.clock.sleep_ms(kIdlePollMs); break;
+            case PipeConnect::Connected:
+                serve_pipe_client(platform, pipe, stop_requested);
+                pipe.disconnect();
+                break;
+            case PipeConnect::Failed:  // e.g. a client that came and went: listen again
+                pipe.disconnect();
+                platform.clock.sleep_ms(kIdlePollMs);
+                break;
+        }
+    }
+}
+
+void run_pipe_loop(Platform& platform, const std::atomic<bool>& stop_requested) {
+    bool taken_recorded = false;
+    while (!stop_requested) {
+        PipeCreateFailure failure;
+        std::unique_ptr<PipeInstance> pipe = platform.pipes.create(failure);
         if (!pipe) {
+            // Serving into someone else's pipe would hand them our clients; say so where an
+            // administrator looks, and keep trying.
+            if (failure.name_taken && !taken_recorded) {
+                (void)write_status(platform, make_status(TunnelState::Error, "could not create service pipe " +
+                                                                                     std::string(kPipeName) +
+                                                                                     ": the name is held by another process: " +
+                                                                                     failure.cause));
+                taken_recorded = true;
+            }
             platform.clock.sleep_ms(kCreateBackoffMs);
             continue;
         }
-        while (!stop_requested) {
-            PipeConnect state = pipe->connect();
-            if (state == PipeConnect::Listening) {
-                platform.clock.sleep_ms(kIdlePollMs);
-                continue;
-            }
-            if (state == PipeConnect::Connected) {
-                serve_pipe_client(platform, *pipe, stop_requested);
-                pipe->disconnect();
-            }
-            break;
-        }
+        serve_pipe_instance(platform, *pipe, stop_requested);
     }
 }
 

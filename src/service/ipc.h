@@ -26,15 +26,20 @@ struct ServiceIpcRequest {
 
 Result<ServiceIpcRequest> parse_service_ipc_request(std::string_view bytes);
 
-// Checks, as the pipe client, that it may read the request file it names.
-using ClientReadCheck = std::function<Status(const std::string& path)>;
+// Opens and reads a file as the pipe client; the service never opens a client's path as itself.
+using ClientFileReader = std::function<Result<OpenedFile>(const std::string& path)>;
 
-// Runs one request and renders the answer; never fails.
-std::string handle_ipc_request(Platform& platform, std::string_view bytes, const ClientReadCheck& client_can_read);
+// Runs one request and renders the answer; never fails. A connect's request file is read only
+// through `read_as_client` (none: the request is refused).
+std::string handle_ipc_request(Platform& platform, std::string_view bytes, const ClientFileReader& read_as_client);
 
 // Serves one connected client: reads its request, answers, waits for it to take the answer.
 void serve_pipe_client(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested);
-// Creates pipe instances and serves clients one at a time until a stop is requested.
+// Serves clients one at a time on the pipe's one instance until a stop is requested: the
+// instance is never closed in between, so the name stays the service's.
+void serve_pipe_instance(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested);
+// Creates the pipe (retrying while that fails) and serves it until a stop is requested. A name
+// held by another process is recorded in the status file, once.
 void run_pipe_loop(Platform& platform, const std::atomic<bool>& stop_requested);
 
 }  // namespace vorn

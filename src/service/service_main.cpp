@@ -7,6 +7,7 @@
 #include "service/status.h"
 #include "tunnel/connect.h"
 #include "tunnel/disconnect.h"
+#include "tunnel/request_path.h"
 
 namespace vorn {
 
@@ -16,14 +17,40 @@ void service_control_handler(Platform& platform, ServiceRuntime& runtime, uint32
     if (runtime.registered) platform.service.report_status(ServiceState::StopPending);
 }
 
+namespace {
+
+// The saved path is read as LocalSystem, so only as a local file reached without any link or
+// junction that a user could have put on the way. Absent when there is no such file at all.
+std::optional<Result<std::string>> read_saved_request(Platform& platform, const std::string& path) {
+    if (auto local = check_local_request_path(path); !local) return Result<std::string>(local.failure());
+    bool not_found = false;
+    auto opened = platform.request_files.read_local(path, not_found);
+    if (!opened) {
+        if (not_found) return std::nullopt;
+        return Result<std::string>(opened.failure());
+    }
+    if (!same_final_path(path, opened->final_path)) {
+        return Result<std::string>(fail("the path leads to " + opened->final_path + " through a link"));
+    }
+    return Result<std::string>(std::move(opened->bytes));
+}
+
+}  // namespace
+
 void resume_after_service_start(Platform& platform) {
     auto saved = read_runtime_file(platform, kReconnectPathFileName);
     if (!saved || !*saved) return;
     std::string path(trim(decode_utf8_lossy(**saved)));
-    if (!is_regular_file(path)) return;
     std::optional<TunnelStatus> last = read_status(platform);
     if (!last || last->status != TunnelState::Connected) return;
-    auto connected = connect_product_tunnel(platform, path);
+    std::optional<Result<std::string>> request = read_saved_request(platform, path);
+    if (!request) return;  // the request file is gone: nothing to resume
+    if (!*request) {
+        (void)write_status(platform,
+                           make_status(TunnelState::Error, "could not read product tunnel request: " + request->error()));
+        return;
+    }
+    auto connected = connect_product_tunnel(platform, path, [&request](const std::string&) { return *request; });
     (void)write_status(platform, connected ? *connected : make_status(TunnelState::Error, connected.error()));
 }
 

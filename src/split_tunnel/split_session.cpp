@@ -41,7 +41,8 @@ RuntimeSlot& slot() {
 Status start_xray_split(Platform& platform, const ProductTunnelRequest& request) {
     auto config = build_xray_split_config(request, runtime_directory(platform.env));
     auto args = [](const std::string& config_path) { return std::vector<std::string>{"run", "-config", config_path}; };
-    return start_socks_engine(platform, xray_engine(), "Xray split", config, args, kXraySplitSocksPort);
+    return start_socks_engine(platform, xray_engine(), "Xray split", config, args, kXraySplitSocksPort,
+                              {kProbeHttpPort});
 }
 
 uint16_t local_socks_port(const std::string& transport) {

@@ -3,6 +3,7 @@
 #include "common/files.h"
 #include "engines/backend.h"
 #include "engines/engine.h"
+#include "engines/port_guard.h"
 #include "engines/readiness.h"
 #include "engines/xray_config.h"
 #include "full_tunnel/probes.h"
@@ -47,8 +48,13 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
     wait_for_tunnel_interface_gone(platform);
 
     if (auto backend = start_backend(platform, request); !backend) return backend.failure();
+    const LaunchMessages messages = xray_tun_launch_messages();
+    if (auto free = check_ports_free(platform, {kProbeHttpPort}, messages.start); !free) {
+        (void)stop_engines(platform);  // the backend started above
+        return free.failure();
+    }
     auto child = launch_engine(platform, *executable, {"run", "-config", config_path}, xray.stdout_log,
-                               xray.stderr_log, xray_tun_launch_messages());
+                               xray.stderr_log, messages);
     if (!child) return child.failure();
     ChildProcess& engine = **child;
     if (auto watched = watch_xray_startup(platform, engine); !watched) {
@@ -58,6 +64,11 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
     if (auto ready = wait_for_xray_adapter(platform, engine); !ready) {
         (void)stop_engines(platform);
         return ready.failure();
+    }
+    // The probes go through the HTTP inbound: it must be Xray's own by now.
+    if (auto owned = check_port_owner(platform, kProbeHttpPort, engine.pid(), xray.label); !owned) {
+        (void)stop_engines(platform);
+        return owned.failure();
     }
     if (auto pid = write_engine_pid(platform, xray.pid_file, engine); !pid) {
         return fail("could not write Xray TUN pid: " + pid.error());
@@ -83,8 +94,13 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
 }  // namespace
 
 Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path) {
+    return connect_product_tunnel(platform, request_path, [](const std::string& path) { return read_file(path); });
+}
+
+Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path,
+                                            const RequestBytesReader& read) {
     restore_full_tunnel_network(platform);
-    auto request = read_product_tunnel_request(request_path);
+    auto request = read_product_tunnel_request(request_path, read);
     if (!request) return request.failure();
     if (auto made = secure_runtime_directory(platform, true, "could not create product tunnel runtime dir: ");
         !made) {

@@ -6,11 +6,15 @@
 #include "common/result.h"
 #include "platform/platform.h"
 #include "service/status.h"
+#include "tunnel/request.h"
 
 namespace vorn {
 
 // "VornVPN-" and the Unix time in milliseconds: a new adapter name for every connect.
 std::string tun_interface_name(Clock& clock);
 Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path);
+// The same, with the request's bytes obtained by `read` (a client's own open of the file).
+Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path,
+                                            const RequestBytesReader& read);
 
 }  // namespace vorn

@@ -29,8 +29,12 @@ Result<ProductTunnelRequest> parse_product_tunnel_request(std::string_view text)
 }
 
 Result<ProductTunnelRequest> read_product_tunnel_request(std::string_view path) {
+    return read_product_tunnel_request(path, [](const std::string& p) { return read_file(p); });
+}
+
+Result<ProductTunnelRequest> read_product_tunnel_request(std::string_view path, const RequestBytesReader& read) {
     const std::string prefix = "could not read product tunnel request: ";
-    auto bytes = read_file(path);
+    auto bytes = read(std::string(path));
     if (!bytes) return fail(prefix + bytes.error());
     if (!is_valid_utf8(*bytes)) return fail(prefix + "stream did not contain valid UTF-8");
     return parse_product_tunnel_request(*bytes);

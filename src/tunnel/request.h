@@ -1,6 +1,7 @@
 #pragma once
 // The request file the desktop application writes for every connect.
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,9 @@ struct ProductTunnelRequest {
 
 Result<ProductTunnelRequest> parse_product_tunnel_request(std::string_view text);
 Result<ProductTunnelRequest> read_product_tunnel_request(std::string_view path);
+// The file's bytes, or the reason they could not be had (the operating system's text).
+using RequestBytesReader = std::function<Result<std::string>(const std::string& path)>;
+Result<ProductTunnelRequest> read_product_tunnel_request(std::string_view path, const RequestBytesReader& read);
 
 // Full application paths of the enabled "throughVpn" rules, in rule order, unchanged.
 std::vector<std::string> split_policy_app_paths(const ProductTunnelRequest& request);

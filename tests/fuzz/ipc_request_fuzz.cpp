@@ -59,9 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return ToolRun{code, out, in.ConsumeRandomLengthString(64)};
     };
 
-    std::string answer = handle_ipc_request(f.platform, message, [client_may_read](const std::string&) -> Status {
-        if (client_may_read) return {};
-        return fail("Access is denied. (os error 5)");
+    std::string answer = handle_ipc_request(f.platform, message, [client_may_read](const std::string& path) -> Result<OpenedFile> {
+        if (!client_may_read) return fail("Access is denied. (os error 5)");
+        auto bytes = read_file(path);
+        if (!bytes) return bytes.failure();
+        return OpenedFile{std::move(*bytes), path};
     });
     fuzz::check_status_line(answer);
     FUZZ_CHECK(answer != kUnrenderableResponse);

@@ -4,6 +4,7 @@
 #include "common/files.h"
 #include "engines/backend.h"
 #include "engines/engine.h"
+#include "engines/port_guard.h"
 #include "engines/readiness.h"
 #include "engines/xray_config.h"
 #include "fakes.h"
@@ -322,6 +323,41 @@ TEST(Readiness, AdapterAndPortTimingsAndCounts) {
         } else {
             EXPECT_TRUE(result.ok());
         }
+    }
+}
+
+TEST(PortGuard, FreeBeforeStartAndTheEnginesOwnOnceOpen) {
+    const std::string prefix = "could not start Hysteria2 engine: ";
+    struct Case {
+        const char* name;
+        std::vector<uint32_t> listeners;
+        std::optional<std::string> table_error;
+        std::string free_error;   // "" when the port counts as free
+        std::string owner_error;  // "" when the engine (pid 4321) owns it
+    };
+    const Case cases[] = {
+        {"nobody", {}, std::nullopt, "", ""},
+        {"the engine", {4321}, std::nullopt, prefix + "local port 127.0.0.1:18109 is already held by process 4321", ""},
+        {"another process", {977}, std::nullopt, prefix + "local port 127.0.0.1:18109 is already held by process 977",
+         "Hysteria2 engine local port 127.0.0.1:18109 is held by process 977, not by the engine (process 4321)"},
+        {"the engine beside another", {4321, 977}, std::nullopt,
+         prefix + "local port 127.0.0.1:18109 is already held by process 4321",
+         "Hysteria2 engine local port 127.0.0.1:18109 is held by process 977, not by the engine (process 4321)"},
+        {"owner not reported", {0}, std::nullopt,
+         prefix + "local port 127.0.0.1:18109 is already held by another process (the system does not say which)", ""},
+        {"table unreadable", {}, std::string("GetExtendedTcpTable failed: x"),
+         prefix + "could not check local port 127.0.0.1:18108: GetExtendedTcpTable failed: x",
+         "could not check Hysteria2 engine local port 127.0.0.1:18109: GetExtendedTcpTable failed: x"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform f;
+        f.net.listeners[18109] = {c.listeners};
+        f.net.listener_error = c.table_error;
+        Status free = check_ports_free(f.platform, {18108, 18109}, prefix);
+        EXPECT_EQ(free.ok() ? "" : free.error(), c.free_error);
+        Status owned = check_port_owner(f.platform, 18109, 4321, "Hysteria2");
+        EXPECT_EQ(owned.ok() ? "" : owned.error(), c.owner_error);
     }
 }
 

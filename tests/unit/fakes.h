@@ -21,6 +21,7 @@
 #include "common/files.h"
 #include "fake_file_security.h"
 #include "platform/platform.h"
+#include "fake_request_files.h"
 
 namespace vorn::testing {
 
@@ -151,7 +152,20 @@ public:
         auto it = dns.find(host);
         return it == dns.end() ? std::nullopt : std::optional(it->second);
     }
+    Result<std::vector<uint32_t>> tcp_listener_pids(uint16_t port) override {
+        listener_queries.push_back(port);
+        if (listener_error) return fail(*listener_error);
+        auto it = listeners.find(port);
+        if (it == listeners.end() || it->second.empty()) return std::vector<uint32_t>{};
+        std::vector<uint32_t> answer = it->second.front();
+        if (it->second.size() > 1) it->second.pop_front();
+        return answer;
+    }
     int accept_from = 1;
+    // Per port, the owners each query lists, the last answer repeating; none unless scripted.
+    std::map<uint16_t, std::deque<std::vector<uint32_t>>> listeners;
+    std::optional<std::string> listener_error;
+    std::vector<uint16_t> listener_queries;
     std::vector<std::string> attempts;
     std::map<std::string, std::string> dns;
     std::vector<std::string> lookups;
@@ -248,11 +262,21 @@ public:
     std::vector<ServiceState> reports;
 };
 
-// A pipe whose reads and writes answer from scripts; when a script runs out, reads report a
-// broken pipe and writes succeed whole.
+// A pipe whose connects, reads and writes answer from scripts; when a script runs out, connects
+// find a client (or, with `stop_when_done`, request the stop and listen), reads report a broken
+// pipe and writes succeed whole.
 class FakePipe : public PipeInstance {
 public:
-    PipeConnect connect() override { return PipeConnect::Connected; }
+    PipeConnect connect() override {
+        if (connects.empty()) {
+            if (!stop_when_done) return PipeConnect::Connected;
+            *stop_when_done = true;
+            return PipeConnect::Listening;
+        }
+        PipeConnect next = connects.front();
+        connects.pop_front();
+        return next;
+    }
     PipeIo read(char* buffer, size_t size) override {
         ++read_calls;
         if (reads.empty()) return PipeIo{false, 0, PipeError::BrokenPipe};
@@ -270,29 +294,32 @@ public:
         return io;
     }
     void disconnect() override { ++disconnects; }
-    Status client_can_read(const std::string& path) override {
-        checked.push_back(path);
-        if (deny) return fail(*deny);
-        return {};
+    Result<OpenedFile> read_as_client(const std::string& path) override {
+        bool not_found = false;
+        return answer_scripted(client_files, client_opens, path, not_found);
     }
 
+    std::deque<PipeConnect> connects;
+    std::atomic<bool>* stop_when_done = nullptr;
     std::deque<std::pair<PipeIo, std::string>> reads;
     std::deque<PipeIo> writes;
     std::string written;
     int read_calls = 0;
     int write_calls = 0;
     int disconnects = 0;
-    std::optional<std::string> deny;
-    std::vector<std::string> checked;
+    std::map<std::string, ScriptedFile> client_files;
+    std::vector<std::string> client_opens;
 };
 
-// Hands out scripted pipes; fails a creation while `failures` is positive.
+// Hands out scripted pipes; fails a creation while `failures` is positive (with the name held
+// by another process when `name_taken`).
 class FakePipeServer : public PipeServer {
 public:
-    std::unique_ptr<PipeInstance> create() override {
+    std::unique_ptr<PipeInstance> create(PipeCreateFailure& failure) override {
         ++creations;
         if (failures > 0) {
             --failures;
+            failure = PipeCreateFailure{name_taken, "All pipe instances are busy. (os error 231)"};
             return nullptr;
         }
         if (on_create) on_create();
@@ -300,6 +327,7 @@ public:
     }
     int creations = 0;
     int failures = 0;
+    bool name_taken = false;
     std::function<void()> on_create;
 };
 
@@ -436,11 +464,12 @@ struct FakePlatform {
     FakeDriverDevice driver;
     FakeSockets sockets;
     NoRedirectContext redirect_context;
+    FakeRequestFiles request_files;
     std::ostringstream out;
     std::ostringstream err;
     Platform platform{env,   tools,          clock,  processes, net,     dlls,  files,
                       wfp,   wintun_image,   service, pipes,    driver_service, driver,
-                      sockets, redirect_context, out, err};
+                      sockets, redirect_context, request_files, out, err};
 };
 
 }  // namespace vorn::testing

@@ -3,6 +3,7 @@
 #include "common/files.h"
 #include "fakes.h"
 #include "tunnel/request.h"
+#include "tunnel/request_path.h"
 
 namespace vorn {
 namespace {
@@ -112,6 +113,50 @@ TEST(SplitPolicyAppPaths, SelectsEnabledThroughVpnRulesInOrder) {
         request.split_tunnel_policy = nlohmann::json::parse(c.policy);
         EXPECT_EQ(split_policy_app_paths(request), c.paths) << c.policy;
     }
+}
+
+TEST(RequestPath, OnlyLocalFilesAreOpened) {
+    struct Case {
+        const char* path;
+        const char* refused;  // the kind named in the refusal; nullptr when accepted
+    };
+    const Case cases[] = {
+        {"C:\\Users\\Ann\\AppData\\Local\\Vorn\\request.json", nullptr},
+        {"c:/Users/Ann/request.json", nullptr},
+        {"\\\\?\\C:\\Users\\Ann\\request.json", nullptr},
+        {"\\Users\\Ann\\request.json", nullptr},
+        {"C:\\Users\\Ann\\console.json", nullptr},
+        {"C:\\Users\\Ann\\COM10.json", nullptr},
+        {"\\\\.\\pipe\\vorn-probe", "a pipe path"},
+        {"//./PIPE/VornTunnelService", "a pipe path"},
+        {"\\\\.\\C:\\Users\\Ann\\request.json", "a device path"},
+        {"\\\\?\\GLOBALROOT\\Device\\Mup\\host\\share\\r.json", "a device path"},
+        {"\\??\\C:\\Users\\Ann\\request.json", "a device path"},
+        {"\\\\host\\share\\request.json", "a UNC path"},
+        {"//host/share/request.json", "a UNC path"},
+        {"\\\\?\\unc\\host\\share\\request.json", "a UNC path"},
+        {"C:\\Users\\Ann\\NUL", "a device name"},
+        {"C:\\Users\\Ann\\con.json", "a device name"},
+        {"C:lpt1", "a device name"},
+        {"C:\\Users\\Ann\\COM3 .txt", "a device name"},
+    };
+    for (const Case& c : cases) {
+        Status checked = check_local_request_path(c.path);
+        if (!c.refused) {
+            EXPECT_TRUE(checked.ok()) << c.path << ": " << checked.error();
+        } else {
+            ASSERT_FALSE(checked.ok()) << c.path;
+            EXPECT_EQ(checked.error(), "the path is " + std::string(c.refused) + ", not a file on a local disk") << c.path;
+        }
+    }
+}
+
+TEST(RequestPath, FinalPathMustBeThePathAskedFor) {
+    EXPECT_TRUE(same_final_path("C:\\Users\\Ann\\r.json", "\\\\?\\C:\\Users\\Ann\\r.json"));
+    EXPECT_TRUE(same_final_path("c:/users/ann/R.json", "\\\\?\\C:\\Users\\Ann\\r.json"));
+    EXPECT_FALSE(same_final_path("C:\\Users\\Ann\\r.json", "\\\\?\\D:\\secret\\r.json"));
+    EXPECT_FALSE(same_final_path("C:\\Users\\Ann\\link\\r.json", "\\\\?\\C:\\Users\\Ann\\target\\r.json"));
+    EXPECT_FALSE(same_final_path("C:\\Users\\Ann\\r.json", "\\\\?\\UNC\\host\\share\\r.json"));
 }
 
 }  // namespace

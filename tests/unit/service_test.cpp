@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "bin/vorn_tunnel_service/commands.h"
 #include "common/files.h"
 #include "fakes.h"
@@ -85,19 +87,44 @@ TEST(HandleIpcRequest, AnswersAndWhatIsRecorded) {
     }
 }
 
-TEST(HandleIpcRequest, ClientThatCannotReadTheRequestFileIsRefused) {
-    FakePlatform f;
-    f.tools.handler = quiet_machine;
-    ASSERT_TRUE(create_directories(f.runtime()).ok());
-    std::string response = handle_ipc_request(
-        f.platform, R"({"command":"connect","requestPath":"C:\\Users\\Other\\r.json"})",
-        [](const std::string&) -> Status { return fail("Access is denied. (os error 5)"); });
-    std::string expected =
-        R"x({"status":"error","message":"could not read product tunnel request: Access is denied. (os error 5)"})x";
-    EXPECT_EQ(response, expected);
-    EXPECT_EQ(read_status(f.platform), make_status(TunnelState::Error,
-                                              "could not read product tunnel request: Access is denied. (os error 5)"));
-    EXPECT_TRUE(f.tools.calls.empty());  // nothing of the connect ran
+TEST(HandleIpcRequest, RequestFileIsReadOnlyThroughTheClientsOpen) {
+    struct Case {
+        const char* name;
+        std::string path;
+        std::optional<Result<OpenedFile>> client_open;  // absent: the path must not be opened
+        std::string message_prefix;
+    };
+    const std::string refused = "could not read product tunnel request: ";
+    const Case cases[] = {
+        // Nothing exists at this path here: a parse failure shows the bytes came from the open.
+        {"bytes from the client's open", "C:\\Users\\Ann\\r.json", OpenedFile{"{", "\\\\?\\C:\\Users\\Ann\\r.json"},
+         "could not parse product tunnel request: "},
+        {"client may not read it", "C:\\Users\\Other\\r.json", Result<OpenedFile>(fail("Access is denied. (os error 5)")),
+         refused + "Access is denied. (os error 5)"},
+        {"not a disk file", "C:\\dir\\r.json", Result<OpenedFile>(fail("the path does not name a file on a disk")),
+         refused + "the path does not name a file on a disk"},
+        {"pipe", "\\\\.\\pipe\\vorn-probe", std::nullopt, refused + "the path is a pipe path, not a file on a local disk"},
+        {"UNC", "\\\\host\\share\\r.json", std::nullopt, refused + "the path is a UNC path, not a file on a local disk"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform f;
+        f.tools.handler = quiet_machine;
+        ASSERT_TRUE(create_directories(f.runtime()).ok());
+        FakePipe pipe;
+        if (c.client_open) pipe.client_files[c.path] = testing::ScriptedFile{*c.client_open, false};
+        std::string request = nlohmann::json{{"command", "connect"}, {"requestPath", c.path}}.dump();
+        std::string response =
+            handle_ipc_request(f.platform, request, [&pipe](const std::string& p) { return pipe.read_as_client(p); });
+        auto recorded = read_status(f.platform);
+        ASSERT_TRUE(recorded.has_value());
+        EXPECT_EQ(recorded->status, TunnelState::Error);
+        EXPECT_EQ(recorded->message->rfind(c.message_prefix, 0), 0u) << *recorded->message;
+        EXPECT_EQ(response, status_to_json(*recorded).value());
+        EXPECT_EQ(pipe.client_opens.size(), c.client_open ? 1u : 0u);
+        EXPECT_EQ(f.tools.calls.at(0).text(), "route delete 0.0.0.0 mask 128.0.0.0");  // the restore still runs first
+        EXPECT_TRUE(f.request_files.opened.empty());  // never opened as the service
+    }
 }
 
 TEST(HandleIpcRequest, UnrenderableAnswerIsTheFixedText) {
@@ -205,39 +232,58 @@ TEST(ServePipeClient, WriteRetriesThenWaitsForTheClientToClose) {
 }
 
 TEST(Resume, DecisionTable) {
+    const std::string request = "C:\\ProgramData\\Vorn\\request.json";
+    const std::string connected = R"({"status":"connected","message":"m"})";
+    const std::string refused = "could not read product tunnel request: ";
     struct Case {
         const char* name;
-        bool saved_path;
-        bool request_exists;
+        std::string saved_path;  // "" for none
         std::optional<std::string> status;
+        std::optional<testing::ScriptedFile> open;  // absent: the path must not be opened
         bool connects;
+        std::string recorded;  // the status message afterwards, "" when unchanged
     };
     const Case cases[] = {
-        {"saved path and connected", true, true, R"({"status":"connected","message":"m"})", true},
-        {"status error", true, true, R"({"status":"error","message":"m"})", false},
-        {"no status file", true, true, std::nullopt, false},
-        {"request file deleted", true, false, R"({"status":"connected","message":"m"})", false},
-        {"no saved path", false, true, R"({"status":"connected","message":"m"})", false},
+        {"saved path and connected", request, connected,
+         testing::ScriptedFile{OpenedFile{"{", "\\\\?\\c:\\programdata\\Vorn\\request.json"}, false}, true,
+         "could not parse product tunnel request: "},
+        {"status error", request, R"({"status":"error","message":"m"})", std::nullopt, false, ""},
+        {"no status file", request, std::nullopt, std::nullopt, false, ""},
+        {"request file deleted", request, connected,
+         testing::ScriptedFile{Result<OpenedFile>(fail("The system cannot find the file specified. (os error 2)")), true},
+         false, ""},
+        {"no saved path", "", connected, std::nullopt, false, ""},
+        {"reached through a link", request, connected,
+         testing::ScriptedFile{OpenedFile{"{", "\\\\?\\D:\\Users\\Ann\\secret.json"}, false}, false,
+         refused + "the path leads to \\\\?\\D:\\Users\\Ann\\secret.json through a link"},
+        {"not a disk file", request, connected,
+         testing::ScriptedFile{Result<OpenedFile>(fail("the path does not name a file on a disk")), false}, false,
+         refused + "the path does not name a file on a disk"},
+        {"UNC path", "\\\\host\\share\\request.json", connected, std::nullopt, false,
+         refused + "the path is a UNC path, not a file on a local disk"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform f;
         f.tools.handler = quiet_machine;
         ASSERT_TRUE(create_directories(f.runtime()).ok());
-        std::string request = f.dir.str() + "/request.json";
-        if (c.request_exists) { ASSERT_TRUE(write_file(request, "{").ok()); }
-        if (c.saved_path) {
-            ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-reconnect-request-path.txt", " " + request + "\r\n").ok());
+        if (c.open) f.request_files.files[c.saved_path] = *c.open;
+        if (!c.saved_path.empty()) {
+            ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-reconnect-request-path.txt", " " + c.saved_path + "\r\n").ok());
         }
         if (c.status) { ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-status.json", *c.status).ok()); }
         resume_after_service_start(f.platform);
+        EXPECT_EQ(f.request_files.opened.size(), c.open ? 1u : 0u);
         // The connect of this request fails at parsing; what matters is whether it ran.
         EXPECT_EQ(!f.tools.calls.empty(), c.connects);
-        if (c.connects) {
-            auto recorded = read_status(f.platform);
+        auto recorded = read_status(f.platform);
+        if (c.recorded.empty()) {
+            EXPECT_EQ(read_file(f.runtime() + "/product-tunnel-status.json").ok(), c.status.has_value());
+            if (c.status) { EXPECT_EQ(read_file(f.runtime() + "/product-tunnel-status.json").value(), *c.status); }
+        } else {
             ASSERT_TRUE(recorded.has_value());
             EXPECT_EQ(recorded->status, TunnelState::Error);
-            EXPECT_EQ(recorded->message->rfind("could not parse product tunnel request: ", 0), 0u);
+            EXPECT_EQ(recorded->message->rfind(c.recorded, 0), 0u) << *recorded->message;
             EXPECT_TRUE(file_exists(f.runtime() + "/product-tunnel-reconnect-request-path.txt"));
         }
     }
@@ -277,6 +323,45 @@ TEST(ServiceMain, ControlsAndRegistration) {
     service_control_handler(g.platform, idle, kServiceControlShutdown);
     EXPECT_TRUE(idle.stop_requested);
     EXPECT_TRUE(g.service.reports.empty());  // nothing registered yet: nothing reported
+}
+
+TEST(PipeLoop, OneInstanceServesEveryClientUntilStop) {
+    const std::string request = R"({"command":"connect"})";
+    FakePlatform f;
+    FakePipe pipe;
+    std::atomic<bool> stop{false};
+    pipe.connects = {PipeConnect::Listening, PipeConnect::Connected, PipeConnect::Failed, PipeConnect::Connected};
+    pipe.stop_when_done = &stop;
+    pipe.reads = {{ok(request.size()), request}, {err(PipeError::BrokenPipe), ""}, {ok(request.size()), request}};
+    serve_pipe_instance(f.platform, pipe, stop);
+    EXPECT_EQ(pipe.write_calls, 2);
+    EXPECT_EQ(pipe.disconnects, 3);  // after each client and after the failed connect; never closed
+    EXPECT_EQ(f.clock.sleeps, (std::vector<uint32_t>{100, 100, 100}));
+}
+
+TEST(PipeLoop, NameHeldByAnotherProcessIsRecordedOnceAndRetried) {
+    struct Case {
+        bool name_taken;
+        std::optional<std::string> recorded;
+    };
+    const Case cases[] = {
+        {true, "could not create service pipe \\\\.\\pipe\\VornTunnelService: the name is held by another process: "
+               "All pipe instances are busy. (os error 231)"},
+        {false, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        FakePlatform f;
+        std::atomic<bool> stop{false};
+        f.pipes.failures = 3;
+        f.pipes.name_taken = c.name_taken;
+        f.pipes.on_create = [&] { stop = true; };
+        run_pipe_loop(f.platform, stop);
+        EXPECT_EQ(f.pipes.creations, 4);
+        EXPECT_EQ(f.clock.sleeps, (std::vector<uint32_t>{250, 250, 250}));
+        auto status = read_status(f.platform);
+        EXPECT_EQ(status.has_value(), c.recorded.has_value());
+        if (c.recorded) { EXPECT_EQ(status, make_status(TunnelState::Error, *c.recorded)); }
+    }
 }
 
 TEST(RunService, DispatcherFailureIsTheCommandsFailure) {

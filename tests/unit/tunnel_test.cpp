@@ -157,6 +157,13 @@ TEST(Connect, CleanupDependsOnTheFailingStep) {
     const Case cases[] = {
         {"16: backend port never opens", [](ConnectFixture& c) { c.f.net.accept_from = 0; },
          "Hysteria2 engine did not open local SOCKS port", false, false},
+        {"16: backend port held before the start", [](ConnectFixture& c) { c.f.net.listeners[18109] = {{977}}; },
+         "could not start Hysteria2 engine: local port 127.0.0.1:18109 is already held by process 977", false, false},
+        {"16: backend port opened by another process", [](ConnectFixture& c) { c.f.net.listeners[18109] = {{}, {977}}; },
+         "Hysteria2 engine local port 127.0.0.1:18109 is held by process 977, not by the engine (process 4321)", true,
+         false},
+        {"17: probe port held before Xray starts", [](ConnectFixture& c) { c.f.net.listeners[18089] = {{555}}; },
+         "could not start Xray TUN engine: local port 127.0.0.1:18089 is already held by process 555", true, false},
         {"17: Xray cannot start",
          [](ConnectFixture& c) {
              c.f.processes.next_failure = LaunchFailure{LaunchStage::Start, "bad image"};
@@ -172,6 +179,9 @@ TEST(Connect, CleanupDependsOnTheFailingStep) {
          "Xray TUN engine exited during startup: exit code: 23", true, false},
         {"19: adapter never appears", change([](ConnectMachine& m) { m.adapter = false; }),
          "Xray TUN adapter did not become ready", true, false},
+        {"19: probe port opened by another process", [](ConnectFixture& c) { c.f.net.listeners[18089] = {{}, {555}}; },
+         "Xray TUN engine local port 127.0.0.1:18089 is held by process 555, not by the engine (process 4322)", true,
+         false},
         {"20: pid file cannot be written",
          [](ConnectFixture& c) { ASSERT_TRUE(create_directories(c.f.runtime() + "/product-xray.pid").ok()); },
          "could not write Xray TUN pid: ", false, false},

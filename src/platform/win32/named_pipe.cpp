@@ -1,10 +1,12 @@
-// The service's pipe: message mode, non-blocking, local clients only.
+// The service's pipe: one instance held for the service's life, message mode, non-blocking,
+// local clients only.
 
 #include <winsock2.h>
 #include <windows.h>
 #include <sddl.h>
 
 #include "platform/win32/handle.h"
+#include "platform/win32/local_file.h"
 #include "platform/win32/win32_platform.h"
 
 namespace vorn::win32 {
@@ -74,14 +76,11 @@ public:
         return io_result(ok, bytes);
     }
     void disconnect() override { DisconnectNamedPipe(pipe_.get()); }
-    Status client_can_read(const std::string& path) override {
+    Result<OpenedFile> read_as_client(const std::string& path) override {
         Impersonation as_client(pipe_.get());
         if (!as_client.active()) return fail(last_error_text());
-        UniqueHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return fail(last_error_text());
-        return {};
+        bool not_found = false;
+        return read_local_file(path, not_found);
     }
 
 private:
@@ -91,18 +90,24 @@ private:
 
 }  // namespace
 
-std::unique_ptr<PipeInstance> Win32PipeServer::create() {
+std::unique_ptr<PipeInstance> Win32PipeServer::create(PipeCreateFailure& failure) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+        failure = PipeCreateFailure{false, last_error_text()};
         return nullptr;
     }
     SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
-    // Message mode, message reads, no waiting (7), and no clients from other machines.
-    UniqueHandle pipe(CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX,
+    // The first and only instance: while it is open nobody else can create one, and a name
+    // someone already holds is refused instead of joined. Message mode, message reads, no
+    // waiting (7), and no clients from other machines.
+    UniqueHandle pipe(CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_NOWAIT |
                                            PIPE_REJECT_REMOTE_CLIENTS,
-                                       PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, kDefaultTimeoutMs, &sa));
+                                       1, kBufferSize, kBufferSize, kDefaultTimeoutMs, &sa));
     if (!pipe) {
+        DWORD error = GetLastError();
+        // Windows refuses the first-instance flag with access denied; a full pipe is busy.
+        failure = PipeCreateFailure{error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY, windows_error_text(error)};
         LocalFree(descriptor);
         return nullptr;
     }

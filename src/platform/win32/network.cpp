@@ -1,6 +1,10 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <iphlpapi.h>
 
+#include <vector>
+
+#include "platform/win32/handle.h"
 #include "platform/win32/win32_platform.h"
 
 namespace vorn::win32 {
@@ -40,6 +44,28 @@ std::optional<std::string> Win32Network::resolve_ipv4(const std::string& host) {
     }
     freeaddrinfo(answer);
     return first;
+}
+
+Result<std::vector<uint32_t>> Win32Network::tcp_listener_pids(uint16_t port) {
+    std::vector<char> table;
+    DWORD size = 0;
+    DWORD status = ERROR_INSUFFICIENT_BUFFER;
+    // The table can grow between the size query and the read: ask again with the new size.
+    for (int attempt = 0; attempt < 4 && status == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+        table.resize(size + 16 * sizeof(MIB_TCPROW_OWNER_PID));
+        size = static_cast<DWORD>(table.size());
+        status = GetExtendedTcpTable(table.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
+    }
+    if (status != NO_ERROR) return fail("GetExtendedTcpTable failed: " + windows_error_text(status));
+    const auto* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table.data());
+    std::vector<uint32_t> pids;
+    for (DWORD i = 0; i < rows->dwNumEntries; ++i) {
+        const MIB_TCPROW_OWNER_PID& row = rows->table[i];
+        if (ntohs(static_cast<u_short>(row.dwLocalPort)) != port) continue;
+        uint32_t address = ntohl(row.dwLocalAddr);
+        if (address == INADDR_ANY || address == INADDR_LOOPBACK) pids.push_back(row.dwOwningPid);
+    }
+    return pids;
 }
 
 }  // namespace vorn::win32

@@ -58,6 +58,7 @@ public:
     Win32Network& operator=(const Win32Network&) = delete;
     bool tcp_connect(const std::string& host, uint16_t port) override;
     std::optional<std::string> resolve_ipv4(const std::string& host) override;
+    Result<std::vector<uint32_t>> tcp_listener_pids(uint16_t port) override;
 
 private:
     bool started_ = false;
@@ -92,7 +93,12 @@ public:
 
 class Win32PipeServer final : public PipeServer {
 public:
-    std::unique_ptr<PipeInstance> create() override;
+    std::unique_ptr<PipeInstance> create(PipeCreateFailure& failure) override;
+};
+
+class Win32RequestFiles final : public RequestFiles {
+public:
+    Result<OpenedFile> read_local(const std::string& path, bool& not_found) override;
 };
 
 class WinsockSockets final : public SocketApi {
@@ -159,10 +165,11 @@ struct Win32Adapters {
     Win32DriverDevice driver;
     WinsockSockets sockets;
     WfpRedirectContext redirect_context;
+    Win32RequestFiles request_files;
 
     Platform platform(std::ostream& out, std::ostream& err) {
         return Platform{env,  tools, clock, processes, net, dlls, files, wfp, embedded_wintun_image(), service, pipes,
-                        driver_service, driver, sockets, redirect_context, out, err};
+                        driver_service, driver, sockets, redirect_context, request_files, out, err};
     }
 };
 

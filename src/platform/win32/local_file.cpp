@@ -1,0 +1,67 @@
+#include "platform/win32/local_file.h"
+
+#include <vector>
+
+#include "platform/win32/handle.h"
+#include "platform/win32/win32_platform.h"
+
+namespace vorn::win32 {
+
+namespace {
+
+// A drive letter mapped to a share would make the open authenticate to another host.
+bool on_remote_drive(const std::wstring& path) {
+    if (path.size() < 3 || path[1] != L':' || (path[2] != L'\\' && path[2] != L'/')) return false;
+    const wchar_t root[] = {path[0], L':', L'\\', L'\0'};
+    return GetDriveTypeW(root) == DRIVE_REMOTE;
+}
+
+Result<std::string> final_path_of(HANDLE file) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) return fail(last_error_text());
+        if (length < buffer.size()) return from_wide(std::wstring_view(buffer.data(), length));
+        buffer.resize(length + 1);
+    }
+}
+
+}  // namespace
+
+Result<OpenedFile> read_local_file(const std::string& path, bool& not_found) {
+    not_found = false;
+    const std::wstring wide = to_wide(path);
+    if (on_remote_drive(wide)) return fail("the path is on a network drive");
+    UniqueHandle file(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (!file) {
+        DWORD error = GetLastError();
+        not_found = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        return fail(windows_error_text(error));
+    }
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) return fail("the path does not name a file on a disk");
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file.get(), &info)) return fail(last_error_text());
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return fail("the path names a folder");
+    auto final_path = final_path_of(file.get());
+    if (!final_path) return final_path.failure();
+    if (final_path->rfind("\\\\?\\UNC\\", 0) == 0) return fail("the path leads to a network share");
+
+    OpenedFile opened{std::string(), std::move(*final_path)};
+    char chunk[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) return fail(last_error_text());
+        if (got == 0) break;
+        opened.bytes.append(chunk, got);
+    }
+    return opened;
+}
+
+Result<OpenedFile> Win32RequestFiles::read_local(const std::string& path, bool& not_found) {
+    return read_local_file(path, not_found);
+}
+
+}  // namespace vorn::win32

@@ -1,0 +1,72 @@
+#include "tunnel/request_path.h"
+
+#include <algorithm>
+#include <string>
+
+#include "common/text.h"
+
+namespace vorn {
+
+namespace {
+
+// Windows takes '/' as a separator too.
+std::string backslashed(std::string_view path) {
+    std::string text(path);
+    std::replace(text.begin(), text.end(), '/', '\\');
+    return text;
+}
+
+bool drive_rooted(std::string_view path) {
+    return path.size() >= 3 && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':' &&
+           path[2] == '\\';
+}
+
+// CON, NUL, COM1 and the like open a device in any folder, with any extension.
+bool reserved_device_name(std::string_view path) {
+    const size_t cut = path.find_last_of("\\:");
+    std::string_view name = cut == std::string_view::npos ? path : path.substr(cut + 1);
+    name = name.substr(0, name.find('.'));
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    const std::string upper = to_ascii_upper(name);
+    if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" || upper == "CONIN$" ||
+        upper == "CONOUT$") {
+        return true;
+    }
+    return upper.size() == 4 && (starts_with(upper, "COM") || starts_with(upper, "LPT")) && upper[3] >= '1' &&
+           upper[3] <= '9';
+}
+
+Status refuse(std::string_view kind) {
+    return fail("the path is " + std::string(kind) + ", not a file on a local disk");
+}
+
+}  // namespace
+
+Status check_local_request_path(std::string_view path) {
+    const std::string text = backslashed(path);
+    if (starts_with(text, "\\\\?\\")) {
+        std::string_view rest = std::string_view(text).substr(4);
+        if (starts_with(to_ascii_upper(rest.substr(0, 4)), "UNC\\")) return refuse("a UNC path");
+        if (!drive_rooted(rest)) return refuse("a device path");
+    } else if (starts_with(text, "\\\\.\\")) {
+        if (starts_with(to_ascii_lower(text.substr(4, 5)), "pipe\\")) return refuse("a pipe path");
+        return refuse("a device path");
+    } else if (starts_with(text, "\\??\\")) {
+        return refuse("a device path");
+    } else if (starts_with(text, "\\\\")) {
+        return refuse("a UNC path");
+    }
+    if (reserved_device_name(text)) return refuse("a device name");
+    return {};
+}
+
+bool same_final_path(std::string_view asked, std::string_view final_path) {
+    auto plain = [](std::string_view path) {
+        std::string text = backslashed(path);
+        if (starts_with(text, "\\\\?\\")) text.erase(0, 4);
+        return to_ascii_lower(text);
+    };
+    return plain(asked) == plain(final_path);
+}
+
+}  // namespace vorn

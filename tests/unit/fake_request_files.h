@@ -1,0 +1,41 @@
+#pragma once
+// Opens of client-named files, answered from a script; an unscripted path fails the test.
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/request_files.h"
+
+namespace vorn::testing {
+
+struct ScriptedFile {
+    Result<OpenedFile> answer = fail("unscripted");
+    bool not_found = false;
+};
+
+inline Result<OpenedFile> answer_scripted(std::map<std::string, ScriptedFile>& script, std::vector<std::string>& opened,
+                                          const std::string& path, bool& not_found) {
+    opened.push_back(path);
+    auto it = script.find(path);
+    if (it == script.end()) {
+        // Also used without a test framework (the fuzz targets): end the run, naming the call.
+        std::fprintf(stderr, "unexpected open of %s\n", path.c_str());
+        std::abort();
+    }
+    not_found = it->second.not_found;
+    return it->second.answer;
+}
+
+class FakeRequestFiles : public RequestFiles {
+public:
+    Result<OpenedFile> read_local(const std::string& path, bool& not_found) override {
+        return answer_scripted(files, opened, path, not_found);
+    }
+    std::map<std::string, ScriptedFile> files;
+    std::vector<std::string> opened;
+};
+
+}  // namespace vorn::testing

@@ -1,0 +1,130 @@
+// The service's pipe and loopback ports against another local process under Wine: nobody else
+// can join or take over the pipe, a connect never opens a pipe or share it names, and an engine
+// port someone else holds fails the connect.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "service_case.h"
+
+namespace vorn::wine {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs pipe_probe in the background; `ready()` waits for its set-up line in the report file.
+class Probe {
+public:
+    Probe(WineMachine& m, std::vector<std::string> args) : report_(m.program_data().parent_path() / "probe-report.txt") {
+        fs::remove(report_);
+        args.push_back(windows_path(report_));
+        thread_ = std::thread([&m, args] { (void)m.program("pipe_probe.exe", args); });
+    }
+    ~Probe() { thread_.join(); }
+    std::string ready() {
+        for (int i = 0; i < 500; ++i) {
+            std::string text = read_text(report_);
+            if (text.find('\n') != std::string::npos) return text.substr(0, text.find('\n'));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return "<no report>";
+    }
+    std::string finish() {
+        thread_.join();
+        thread_ = std::thread([] {});
+        return read_text(report_);
+    }
+
+private:
+    fs::path report_;
+    std::thread thread_;
+};
+
+const std::string kIdle = compact("idle", "Vorn product tunnel service is idle");
+
+TEST(ServicePipe, NoOtherProcessCreatesAnInstanceWhileIdleOrRightAfterAnAnswer) {
+    ServiceCase s;
+    RunResult raced = s.m.program("pipe_probe.exe", {"race", "40"});
+    EXPECT_EQ(raced.out, "answered 40 created 0") << raced.err;
+    EXPECT_EQ(s.ask(R"({"command":"status"})"), kIdle);  // the client's server check passes
+}
+
+TEST(ServicePipe, ServiceStartedWhileTheNameIsHeldDoesNotServeAndSaysSo) {
+    ServiceCase s;
+    s.stop();
+    Probe squatter(s.m, {"serve", "VornTunnelService", "8"});
+    std::string held = squatter.ready();
+    ASSERT_EQ(held.rfind("ok ", 0), 0u) << held;
+    s.start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    auto recorded = nlohmann::json::parse(read_text(service_runtime() / "product-tunnel-status.json"), nullptr, false);
+    ASSERT_TRUE(recorded.is_object());
+    EXPECT_EQ(recorded["status"], "error");
+    EXPECT_EQ(recorded["message"].get<std::string>().rfind(
+                  "could not create service pipe \\\\.\\pipe\\VornTunnelService: the name is held by another process: ", 0),
+              0u)
+        << recorded.dump();
+
+    // The desktop application's check refuses the squatter before sending anything.
+    RunResult refused = s.m.program("pipe-client.exe", {R"({"command":"status"})"});
+    EXPECT_EQ(refused.rc, 3);
+    EXPECT_NE(refused.err.find("the pipe is served by process " + held.substr(3) + ", not by the service"),
+              std::string::npos) << refused.err;
+    EXPECT_EQ(refused.out, "");
+
+    // Once the name is free the service takes it, and status reports why it was not answering.
+    std::string counted = squatter.finish();
+    EXPECT_NE(counted.find("connections 1"), std::string::npos) << counted;
+    std::string answer = s.ask(R"({"command":"status"})");
+    EXPECT_EQ(answer.rfind(R"({"status":"error","message":"could not create service pipe )", 0), 0u) << answer;
+}
+
+TEST(ServicePipe, ConnectNamingAPipeOrAShareIsRefusedWithoutOpeningIt) {
+    ServiceCase s;
+    Probe probe(s.m, {"serve", "vorn-probe", "6"});
+    const std::string serving = probe.ready();
+    ASSERT_EQ(serving.rfind("ok ", 0), 0u) << serving;
+    const std::string refused = "could not read product tunnel request: the path is ";
+    EXPECT_EQ(s.ask(s.connect_request("\\\\.\\pipe\\vorn-probe")),
+              compact("error", refused + "a pipe path, not a file on a local disk"));
+    EXPECT_EQ(s.ask(s.connect_request("//./pipe/vorn-probe")),
+              compact("error", refused + "a pipe path, not a file on a local disk"));
+    EXPECT_EQ(s.ask(s.connect_request("\\\\host\\share\\request.json")),
+              compact("error", refused + "a UNC path, not a file on a local disk"));
+    EXPECT_EQ(probe.finish(), serving + "\nconnections 0\n");
+    // The service still holds and serves its own pipe.
+    EXPECT_EQ(s.ask(R"({"command":"status"})").rfind(R"({"status":"error","message":"could not read product)", 0), 0u);
+    EXPECT_EQ(s.m.program("pipe_probe.exe", {"race", "3"}).out, "answered 3 created 0");
+}
+
+TEST(ServicePipe, EnginePortHeldByAnotherProcessFailsTheConnectAndLeavesNoEngine) {
+    // Wine lists every listener without its owner, so the holder is named as another process.
+    const std::string unnamed = " is already held by another process (the system does not say which)";
+    struct Case {
+        uint16_t held;
+        std::string message;
+    };
+    const Case cases[] = {
+        {18109, "could not start Hysteria2 engine: local port 127.0.0.1:18109" + unnamed},
+        {18089, "could not start Xray TUN engine: local port 127.0.0.1:18089" + unnamed},  // after Hysteria2 started
+    };
+    ServiceCase s;
+    std::string request = write_request(s.m, "hysteria2");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.held);
+        Probe holder(s.m, {"listen", std::to_string(c.held), "8"});
+        ASSERT_EQ(holder.ready().rfind("ok ", 0), 0u);
+        EXPECT_EQ(s.ask(s.connect_request(request)), compact("error", c.message));
+        std::set<uint16_t> listening = prefix_listening_ports();
+        EXPECT_EQ(listening.count(18109), c.held == 18109 ? 1u : 0u);  // Hysteria2 was stopped
+        EXPECT_EQ(listening.count(18108) + listening.count(18082), 0u);
+        EXPECT_FALSE(fs::exists(service_runtime() / "product-hysteria.pid"));
+        EXPECT_FALSE(fs::exists(service_runtime() / "product-xray.pid"));
+    }
+}
+
+}  // namespace
+}  // namespace vorn::wine

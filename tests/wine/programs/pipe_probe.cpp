@@ -1,0 +1,115 @@
+// Plays the other local process in the Wine tests of the service's pipe and ports:
+//
+//   pipe_probe serve NAME SECONDS FILE   create \\.\pipe\NAME (one instance), count the clients
+//                                        that connect for SECONDS
+//   pipe_probe race N                    N status round trips with the service, each followed at
+//                                        once by an attempt to create an instance of its pipe
+//   pipe_probe listen PORT SECONDS FILE  hold a listener on 127.0.0.1:PORT for SECONDS
+//
+// serve and listen write "ok PID" (or "failed ERROR") to FILE once set up, and serve then adds
+// "connections N"; race prints "answered A created C" (no line end).
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+const wchar_t kServicePipe[] = L"\\\\.\\pipe\\VornTunnelService";
+
+void write_report(const wchar_t* path, const std::string& text, bool append = false) {
+    HANDLE file = CreateFileW(path, append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::string setup_line(bool ok) {
+    return ok ? "ok " + std::to_string(GetCurrentProcessId()) + "\n" : "failed " + std::to_string(GetLastError()) + "\n";
+}
+
+int serve(const std::wstring& name, int seconds, const wchar_t* report) {
+    std::wstring path = L"\\\\.\\pipe\\" + name;
+    HANDLE pipe = CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_NOWAIT,
+                                   1, 65536, 65536, 250, nullptr);
+    write_report(report, setup_line(pipe != INVALID_HANDLE_VALUE));
+    if (pipe == INVALID_HANDLE_VALUE) return 1;
+    int connections = 0;
+    for (int step = 0; step < seconds * 20; ++step) {
+        if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED || GetLastError() == ERROR_NO_DATA) {
+            ++connections;
+            DisconnectNamedPipe(pipe);
+        }
+        Sleep(50);
+    }
+    write_report(report, "connections " + std::to_string(connections) + "\n", true);
+    CloseHandle(pipe);
+    return 0;
+}
+
+bool status_round_trip() {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 200 && pipe == INVALID_HANDLE_VALUE; ++attempt) {
+        pipe = CreateFileW(kServicePipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) Sleep(20);
+    }
+    if (pipe == INVALID_HANDLE_VALUE) return false;
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+    const char request[] = "{\"command\":\"status\"}";
+    char answer[4096];
+    DWORD n = 0;
+    bool ok = WriteFile(pipe, request, sizeof request - 1, &n, nullptr) && ReadFile(pipe, answer, sizeof answer, &n, nullptr);
+    CloseHandle(pipe);
+    return ok;
+}
+
+// What a squatter would try: join the pipe with instances of its own.
+bool instance_created() {
+    HANDLE pipe = CreateNamedPipeW(kServicePipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_NOWAIT,
+                                   PIPE_UNLIMITED_INSTANCES, 65536, 65536, 250, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(pipe);
+    return true;
+}
+
+int race(int count) {
+    int answered = 0;
+    int created = instance_created() ? 1 : 0;  // while the service is idle
+    for (int i = 0; i < count; ++i) {
+        if (status_round_trip()) ++answered;
+        if (instance_created()) ++created;
+    }
+    std::printf("answered %d created %d", answered, created);
+    return 0;
+}
+
+int listen_on(int port, int seconds, const wchar_t* report) {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(s, 8) == 0;
+    write_report(report, setup_line(ok));
+    Sleep(static_cast<DWORD>(seconds) * 1000);
+    closesocket(s);
+    return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::wstring verb = argc > 1 ? argv[1] : L"";
+    if (verb == L"serve" && argc == 5) return serve(argv[2], _wtoi(argv[3]), argv[4]);
+    if (verb == L"race" && argc == 3) return race(_wtoi(argv[2]));
+    if (verb == L"listen" && argc == 5) return listen_on(_wtoi(argv[2]), _wtoi(argv[3]), argv[4]);
+    std::fputs("usage: pipe_probe serve NAME SECONDS FILE | race N | listen PORT SECONDS FILE\n", stderr);
+    return 2;
+}
