@@ -1,11 +1,13 @@
 #pragma once
-// TCP sockets for the transparent redirect proxy, and the query for a redirected connection's
-// original destination.
+// Non-blocking TCP sockets and readiness notification for the transparent redirect proxy, and
+// the query for a redirected connection's original destination.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/result.h"
 
@@ -20,30 +22,65 @@ struct Endpoint {
     uint16_t port = 0;                  // host order
 };
 
+// What receive and send return besides a byte count.
+inline constexpr long kWouldBlock = -2;
+inline constexpr long kSocketError = -1;
+
+enum class AcceptStatus {
+    accepted,
+    none_pending,
+    out_of_resources,  // no descriptor or memory for now: try again later
+    failed,            // the listener itself failed
+};
+
+// Interest in a registered socket.
+enum : unsigned { kWantRead = 1, kWantWrite = 2 };
+
+// Readiness of the sockets one I/O thread serves (level-triggered). Only the owning thread calls
+// add, modify, remove and wait; wake may be called from any thread. A socket is registered only
+// while something is wanted from it, so a hung-up socket nobody waits on raises no events.
+class SocketPoller {
+  public:
+    struct Event {
+        uint64_t token;
+        bool readable;  // also on hang-up or error, when reading was wanted
+        bool writable;  // also on hang-up or error, when writing was wanted
+    };
+    virtual ~SocketPoller() = default;
+    virtual bool add(SocketHandle socket, uint64_t token, unsigned interest) = 0;
+    virtual bool modify(SocketHandle socket, uint64_t token, unsigned interest) = 0;
+    virtual void remove(SocketHandle socket) = 0;
+    // Waits up to `timeout_ms`, or until woken; `events` is replaced. False when the poller failed.
+    virtual bool wait(uint32_t timeout_ms, std::vector<Event>& events) = 0;
+    virtual void wake() = 0;
+    // A monotonic clock in milliseconds, for the deadlines the I/O thread keeps.
+    virtual uint64_t now_ms() = 0;
+};
+
 class SocketApi {
-public:
+  public:
     virtual ~SocketApi() = default;
-    // A listening socket on 127.0.0.1 with a system-assigned port (backlog 128); `port` is set.
+    // A non-blocking listening socket on 127.0.0.1 with a system-assigned port (backlog 128);
+    // `port` is set.
     virtual Result<SocketHandle> listen_loopback(uint16_t& port) = 0;
-    // Waits up to `timeout_ms` for a connection; kNoSocket when none came. Accepted sockets are
-    // in blocking mode. `failed` is set when the listener itself failed.
-    virtual SocketHandle accept(SocketHandle listener, uint32_t timeout_ms, bool& failed) = 0;
-    virtual Result<SocketHandle> connect(const Endpoint& to, uint32_t timeout_ms) = 0;
-    // Bounds every later blocking receive and send on the socket (0: no bound).
-    virtual void set_io_timeout(SocketHandle socket, uint32_t timeout_ms) = 0;
-    // Bytes received; 0 at end of stream; negative on error. Interrupted calls are retried.
+    // One pending connection, non-blocking, with no Nagle delay and buffers sized for bulk.
+    virtual SocketHandle accept(SocketHandle listener, AcceptStatus& status) = 0;
+    // Starts a non-blocking connection (set up like an accepted one); it has completed, one way
+    // or the other, once the socket is writable: then `connection_result` tells which.
+    virtual Result<SocketHandle> start_connect(const Endpoint& to) = 0;
+    virtual Status connection_result(SocketHandle socket) = 0;
+    // Bytes received; 0 at end of stream; kWouldBlock or kSocketError. Interrupted calls are
+    // retried.
     virtual long receive(SocketHandle socket, char* buffer, size_t size) = 0;
-    // Sends everything, retrying partial sends; false on error.
-    virtual bool send_all(SocketHandle socket, const char* data, size_t size) = 0;
+    // Bytes sent (possibly fewer than asked); kWouldBlock or kSocketError.
+    virtual long send(SocketHandle socket, const char* data, size_t size) = 0;
     virtual void shutdown_send(SocketHandle socket) = 0;
-    // Ends both directions at once: a blocked receive on it returns.
-    virtual void shutdown_both(SocketHandle socket) = 0;
     virtual void close(SocketHandle socket) = 0;
-    virtual std::string last_error_text() = 0;
+    virtual Result<std::unique_ptr<SocketPoller>> make_poller() = 0;
 };
 
 class RedirectContext {
-public:
+  public:
     virtual ~RedirectContext() = default;
     // The original destination of a redirected connection as a Windows socket address (family
     // 2 or 23, port in network order, the address), at most 4096 bytes; a failure when the
