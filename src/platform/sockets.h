@@ -2,6 +2,7 @@
 // Non-blocking TCP sockets and readiness notification for the transparent redirect proxy, and
 // the query for a redirected connection's original destination.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -40,7 +41,7 @@ enum : unsigned { kWantRead = 1, kWantWrite = 2 };
 // add, modify, remove and wait; wake may be called from any thread. A socket is registered only
 // while something is wanted from it, so a hung-up socket nobody waits on raises no events.
 class SocketPoller {
-  public:
+public:
     struct Event {
         uint64_t token;
         bool readable;  // also on hang-up or error, when reading was wanted
@@ -57,8 +58,20 @@ class SocketPoller {
     virtual uint64_t now_ms() = 0;
 };
 
+// Holds relayed bytes between the receive from one socket and the send to the other, oldest
+// first. Only an empty buffer may be used again for another connection.
+class RelayBuffer {
+public:
+    virtual ~RelayBuffer() = default;
+    // Receives up to `size` bytes after those held: a byte count, 0 at end of stream, kWouldBlock
+    // or kSocketError.
+    virtual long fill(SocketHandle socket, size_t size) = 0;
+    // Sends up to `size` of the held bytes: a byte count, kWouldBlock or kSocketError.
+    virtual long drain(SocketHandle socket, size_t size) = 0;
+};
+
 class SocketApi {
-  public:
+public:
     virtual ~SocketApi() = default;
     // A non-blocking listening socket on 127.0.0.1 with a system-assigned port (backlog 128);
     // `port` is set.
@@ -77,10 +90,40 @@ class SocketApi {
     virtual void shutdown_send(SocketHandle socket) = 0;
     virtual void close(SocketHandle socket) = 0;
     virtual Result<std::unique_ptr<SocketPoller>> make_poller() = 0;
+    // A buffer of `capacity` bytes; by default memory that receive and send pass through.
+    virtual std::unique_ptr<RelayBuffer> make_relay_buffer(size_t capacity);
 };
 
+class MemoryRelayBuffer final : public RelayBuffer {
+public:
+    MemoryRelayBuffer(SocketApi& sockets, size_t capacity)
+        : sockets_(sockets), data_(new char[capacity]), capacity_(capacity) {}
+    long fill(SocketHandle socket, size_t size) override {
+        long n = sockets_.receive(socket, data_.get() + end_, std::min(size, capacity_ - end_));
+        if (n > 0) end_ += static_cast<size_t>(n);
+        return n;
+    }
+    long drain(SocketHandle socket, size_t size) override {
+        long n = sockets_.send(socket, data_.get() + begin_, std::min(size, end_ - begin_));
+        if (n > 0) begin_ += static_cast<size_t>(n);
+        if (begin_ == end_) begin_ = end_ = 0;
+        return n;
+    }
+
+private:
+    SocketApi& sockets_;
+    std::unique_ptr<char[]> data_;
+    size_t capacity_;
+    size_t begin_ = 0;
+    size_t end_ = 0;
+};
+
+inline std::unique_ptr<RelayBuffer> SocketApi::make_relay_buffer(size_t capacity) {
+    return std::make_unique<MemoryRelayBuffer>(*this, capacity);
+}
+
 class RedirectContext {
-  public:
+public:
     virtual ~RedirectContext() = default;
     // The original destination of a redirected connection as a Windows socket address (family
     // 2 or 23, port in network order, the address), at most 4096 bytes; a failure when the

@@ -31,7 +31,7 @@ constexpr uint64_t kListenerToken = 1;
 constexpr int kApp = 0;
 constexpr int kUpstream = 1;
 
-using BufferPtr = std::unique_ptr<char[]>;
+using BufferPtr = std::unique_ptr<RelayBuffer>;
 
 enum class Phase : uint8_t {
     connecting,
@@ -45,8 +45,7 @@ enum class Phase : uint8_t {
 // One direction of a relayed connection: from socket[i] to socket[1 - i].
 struct Flow {
     BufferPtr pending;  // only while received bytes still wait to be sent
-    uint32_t begin = 0;
-    uint32_t end = 0;
+    uint32_t held = 0;
     bool finished = false;  // end of stream seen and passed on
 };
 
@@ -73,7 +72,7 @@ struct Connection {
 
 template <Link Connection::*L>
 class List {
-  public:
+public:
     Connection* front() const { return head_; }
     bool empty() const { return head_ == nullptr; }
     void push_back(Connection* c) {
@@ -100,7 +99,7 @@ class List {
         link = Link{};
     }
 
-  private:
+private:
     Connection* head_ = nullptr;
     Connection* tail_ = nullptr;
 };
@@ -169,11 +168,12 @@ struct IoLoop {
     uint32_t wait_budget(uint64_t now) const;
 
     BufferPtr take_buffer() {
-        if (pool.empty()) return BufferPtr(new char[kRelayBuffer]);
+        if (pool.empty()) return sockets.make_relay_buffer(kRelayBuffer);
         BufferPtr b = std::move(pool.back());
         pool.pop_back();
         return b;
     }
+    // Only empty buffers come back: bytes of one connection never reach another.
     void give_buffer(BufferPtr b) {
         if (pool.size() < kPooledBuffers) pool.push_back(std::move(b));
     }
@@ -397,7 +397,7 @@ void IoLoop::pump(Connection& c, int from) {
     SocketHandle sink = c.socket[1 - from];
     for (int i = 0; i < kReadsPerEvent; ++i) {
         BufferPtr buffer = take_buffer();
-        long n = sockets.receive(source, buffer.get(), kRelayBuffer);
+        long n = buffer->fill(source, kRelayBuffer);
         if (n == kWouldBlock) {
             give_buffer(std::move(buffer));
             return;
@@ -414,22 +414,19 @@ void IoLoop::pump(Connection& c, int from) {
             close_connection(c);
             return;
         }
-        long sent = sockets.send(sink, buffer.get(), static_cast<size_t>(n));
+        long sent = buffer->drain(sink, static_cast<size_t>(n));
         if (sent == kSocketError) {
-            give_buffer(std::move(buffer));
-            close_connection(c);
+            close_connection(c);  // the buffer, not empty, goes with it
             return;
         }
         if (sent == kWouldBlock) sent = 0;
         if (sent < n) {
             f.pending = std::move(buffer);
-            f.begin = static_cast<uint32_t>(sent);
-            f.end = static_cast<uint32_t>(n);
+            f.held = static_cast<uint32_t>(n - sent);
             return;
         }
         give_buffer(std::move(buffer));
-        if (static_cast<size_t>(n) < kRelayBuffer)
-            return;  // drained for now; readiness tells when more comes
+        if (static_cast<size_t>(n) < kRelayBuffer) return;  // drained for now; readiness tells when more comes
     }
 }
 
@@ -437,16 +434,15 @@ void IoLoop::pump(Connection& c, int from) {
 void IoLoop::flush(Connection& c, int to) {
     int from = 1 - to;
     Flow& f = c.flow[from];
-    long sent = sockets.send(c.socket[to], f.pending.get() + f.begin, f.end - f.begin);
+    long sent = f.pending->drain(c.socket[to], f.held);
     if (sent == kSocketError) {
         close_connection(c);
         return;
     }
     if (sent == kWouldBlock) return;
-    f.begin += static_cast<uint32_t>(sent);
-    if (f.begin < f.end) return;
+    f.held -= static_cast<uint32_t>(sent);
+    if (f.held > 0) return;
     give_buffer(std::move(f.pending));
-    f.begin = f.end = 0;
     if (!f.finished) pump(c, from);
 }
 
@@ -491,7 +487,7 @@ void IoLoop::close_connection(Connection& c) {
         if (c.interest[side] != 0) poller->remove(c.socket[side]);
         c.interest[side] = 0;
         sockets.close(c.socket[side]);
-        if (c.flow[side].pending) give_buffer(std::move(c.flow[side].pending));
+        c.flow[side].pending.reset();  // never pooled: it may still hold this connection's bytes
     }
     connections.erase(&c);
     handshakes.erase(&c);

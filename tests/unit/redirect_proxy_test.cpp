@@ -190,11 +190,11 @@ std::string exchange(int s, const std::string& payload, bool half_close = true) 
 // The POSIX adapter with a clock the test moves on, so that the 5 s bound on the SOCKS exchange is
 // seen without waiting for it.
 class ShiftedClockSockets : public SocketApi {
-  public:
+public:
     std::atomic<uint64_t> shift_ms{0};
 
     class Poller : public SocketPoller {
-      public:
+    public:
         Poller(std::unique_ptr<SocketPoller> real, std::atomic<uint64_t>& shift)
             : real_(std::move(real)), shift_(shift) {}
         bool add(SocketHandle s, uint64_t t, unsigned i) override { return real_->add(s, t, i); }
@@ -209,7 +209,7 @@ class ShiftedClockSockets : public SocketApi {
         void wake() override { real_->wake(); }
         uint64_t now_ms() override { return real_->now_ms() + shift_.load(); }
 
-      private:
+    private:
         std::unique_ptr<SocketPoller> real_;
         std::atomic<uint64_t>& shift_;
     };
@@ -235,7 +235,7 @@ class ShiftedClockSockets : public SocketApi {
             std::make_unique<Poller>(std::move(*poller), shift_ms));
     }
 
-  private:
+private:
     posix::PosixSockets real_;
 };
 

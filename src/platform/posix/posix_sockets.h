@@ -7,7 +7,7 @@
 namespace vorn::posix {
 
 class PosixSockets final : public SocketApi {
-  public:
+public:
     // With `any_address`, the listener is a dual-stack socket on every address instead of
     // 127.0.0.1: what netfilter's REDIRECT needs to bend IPv6 connections to it (they arrive on
     // ::1). For a private network namespace only.
@@ -22,15 +22,18 @@ class PosixSockets final : public SocketApi {
     void shutdown_send(SocketHandle socket) override;
     void close(SocketHandle socket) override;
     Result<std::unique_ptr<SocketPoller>> make_poller() override;
+    // A pipe that splice moves the bytes through, so that they never enter user space; memory
+    // when no pipe can be had.
+    std::unique_ptr<RelayBuffer> make_relay_buffer(size_t capacity) override;
 
-  private:
+private:
     bool any_address_;
 };
 
 // SO_ORIGINAL_DST (IPv4) or IP6T_SO_ORIGINAL_DST (IPv6), rendered in the Windows socket address
 // layout (family 2 or 23) so that one decoder serves both systems.
 class NetfilterRedirectContext final : public RedirectContext {
-  public:
+public:
     Result<std::string> query(SocketHandle accepted) override;
 };
 

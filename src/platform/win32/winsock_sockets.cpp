@@ -35,7 +35,7 @@ bool tune(SOCKET s) {
 // be woken from other threads. (Before Windows 10 2004, WSAPoll did not report a failed
 // connect; the relay's bound on reaching the engine covers that.)
 class WsaPoller final : public SocketPoller {
-  public:
+public:
     explicit WsaPoller(SOCKET wake) : wake_(wake) {
         fds_.push_back({wake, POLLRDNORM, 0});
         tokens_.push_back(0);
@@ -101,7 +101,7 @@ class WsaPoller final : public SocketPoller {
 
     uint64_t now_ms() override { return GetTickCount64(); }
 
-  private:
+private:
     static SHORT events_of(unsigned interest) {
         return static_cast<SHORT>(((interest & kWantRead) ? POLLRDNORM : 0) |
                                   ((interest & kWantWrite) ? POLLWRNORM : 0));
