@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "common/result.h"
-#include "platform/clock.h"
 #include "platform/sockets.h"
 
 namespace vorn {
@@ -28,7 +27,10 @@ public:
     SplitRuntime& operator=(const SplitRuntime&) = delete;
     ~SplitRuntime();
     uint16_t port() const { return port_; }
+    // Connections being set up or relayed.
     size_t active_connections() const;
+    // Fixed at start: one per core, whatever the number of connections.
+    size_t io_threads() const;
 
 private:
     friend void stop_redirect_listener(SplitRuntime& runtime);
@@ -38,7 +40,8 @@ private:
 
 Result<std::unique_ptr<SplitRuntime>> start_redirect_listener(SocketApi& sockets, RedirectContext& context,
                                                               const Endpoint& upstream);
-// Stops accepting, closes the connections being relayed and returns within a bounded time.
+// Stops accepting, closes every connection being set up or relayed and returns within a bounded
+// time.
 void stop_redirect_listener(SplitRuntime& runtime);
 
 }  // namespace vorn

@@ -2,6 +2,8 @@
 // Fakes for the platform ports: scripted tools, a fixed environment, a clock that only counts.
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -15,6 +17,8 @@
 #include <thread>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -371,30 +375,71 @@ public:
     std::vector<uint32_t> codes;
 };
 
-// Sockets that are never used: the tests that need real ones use the POSIX adapter.
+// Sockets for a proxy that never sees a connection: a listener, pollers that only wait, closes.
+// The tests that relay use the POSIX adapter.
 class FakeSockets : public SocketApi {
 public:
+    class IdlePoller : public SocketPoller {
+    public:
+        bool add(SocketHandle, uint64_t, unsigned) override { return true; }
+        bool modify(SocketHandle s, uint64_t, unsigned) override { return unexpected("modify", s); }
+        void remove(SocketHandle) override {}
+        bool wait(uint32_t timeout_ms, std::vector<Event>& events) override {
+            events.clear();
+            std::unique_lock lock(mutex_);
+            woken_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return woken; });
+            woken = false;
+            return true;
+        }
+        void wake() override {
+            std::lock_guard lock(mutex_);
+            woken = true;
+            woken_.notify_all();
+        }
+        uint64_t now_ms() override { return 0; }
+
+    private:
+        std::mutex mutex_;
+        std::condition_variable woken_;
+        bool woken = false;
+    };
+
     Result<SocketHandle> listen_loopback(uint16_t& port) override {
         if (listen_error) return fail(*listen_error);
         ++listens;
         port = 50123;
         return SocketHandle{7};
     }
-    SocketHandle accept(SocketHandle, uint32_t timeout_ms, bool&) override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+    SocketHandle accept(SocketHandle s, AcceptStatus& status) override {
+        status = AcceptStatus::failed;
+        unexpected("accept", s);
         return kNoSocket;
     }
-    Result<SocketHandle> connect(const Endpoint&, uint32_t) override { return fail("refused"); }
-    void set_io_timeout(SocketHandle, uint32_t) override {}
-    long receive(SocketHandle, char*, size_t) override { return 0; }
-    bool send_all(SocketHandle, const char*, size_t) override { return false; }
-    void shutdown_send(SocketHandle) override {}
-    void shutdown_both(SocketHandle) override {}
+    Result<SocketHandle> start_connect(const Endpoint&) override {
+        unexpected("start_connect", kNoSocket);
+        return fail("unexpected");
+    }
+    Status connection_result(SocketHandle s) override {
+        unexpected("connection_result", s);
+        return fail("unexpected");
+    }
+    long receive(SocketHandle s, char*, size_t) override { return unexpected("receive", s) ? 0 : kSocketError; }
+    long send(SocketHandle s, const char*, size_t) override { return unexpected("send", s) ? 0 : kSocketError; }
+    void shutdown_send(SocketHandle s) override { unexpected("shutdown_send", s); }
     void close(SocketHandle) override { ++closes; }
-    std::string last_error_text() override { return "fake"; }
+    Result<std::unique_ptr<SocketPoller>> make_poller() override {
+        return std::unique_ptr<SocketPoller>(std::make_unique<IdlePoller>());
+    }
     std::optional<std::string> listen_error;
     std::atomic<int> listens{0};
     std::atomic<int> closes{0};
+
+private:
+    // No test scripts these: one that makes such a call fails loudly, naming it.
+    [[noreturn]] static bool unexpected(const char* call, SocketHandle s) {
+        std::fprintf(stderr, "FakeSockets: unexpected call %s on socket %lld\n", call, static_cast<long long>(s));
+        std::abort();
+    }
 };
 
 class NoRedirectContext : public RedirectContext {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "platform/posix/posix_sockets.h"
@@ -69,6 +70,7 @@ public:
     std::string method_reply = std::string("\x05\x00", 2);
     std::string connect_reply = std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x00", 10);
     bool reply_after_end = false;  // send "done:" + what came, after the client's end of stream
+    std::atomic<bool> stall_first{false};  // the first session reads the greeting and never answers
 
     ScriptedUpstream() {
         listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -112,6 +114,12 @@ private:
     void session(int s) {
         char buffer[4096];
         ssize_t n = ::recv(s, buffer, 3, MSG_WAITALL);
+        if (stall_first.exchange(false)) {
+            while (::recv(s, buffer, sizeof buffer, 0) > 0) {
+            }
+            ::close(s);
+            return;
+        }
         record(buffer, n);
         ::send(s, method_reply.data(), method_reply.size(), MSG_NOSIGNAL);
         if (method_reply != std::string("\x05\x00", 2)) {
@@ -179,8 +187,69 @@ std::string exchange(int s, const std::string& payload, bool half_close = true) 
     return got;
 }
 
+// The POSIX adapter with a clock the test moves on, so that the 5 s bound on the SOCKS exchange is
+// seen without waiting for it.
+class ShiftedClockSockets : public SocketApi {
+public:
+    std::atomic<uint64_t> shift_ms{0};
+
+    class Poller : public SocketPoller {
+    public:
+        Poller(std::unique_ptr<SocketPoller> real, std::atomic<uint64_t>& shift)
+            : real_(std::move(real)), shift_(shift) {}
+        bool add(SocketHandle s, uint64_t t, unsigned i) override { return real_->add(s, t, i); }
+        bool modify(SocketHandle s, uint64_t t, unsigned i) override {
+            return real_->modify(s, t, i);
+        }
+        void remove(SocketHandle s) override { real_->remove(s); }
+        // Short turns, so that a moved clock is noticed at once.
+        bool wait(uint32_t ms, std::vector<Event>& e) override {
+            return real_->wait(std::min(ms, 10u), e);
+        }
+        void wake() override { real_->wake(); }
+        uint64_t now_ms() override { return real_->now_ms() + shift_.load(); }
+
+    private:
+        std::unique_ptr<SocketPoller> real_;
+        std::atomic<uint64_t>& shift_;
+    };
+
+    Result<SocketHandle> listen_loopback(uint16_t& port) override {
+        return real_.listen_loopback(port);
+    }
+    SocketHandle accept(SocketHandle l, AcceptStatus& status) override {
+        return real_.accept(l, status);
+    }
+    Result<SocketHandle> start_connect(const Endpoint& to) override {
+        return real_.start_connect(to);
+    }
+    Status connection_result(SocketHandle s) override { return real_.connection_result(s); }
+    long receive(SocketHandle s, char* b, size_t n) override { return real_.receive(s, b, n); }
+    long send(SocketHandle s, const char* d, size_t n) override { return real_.send(s, d, n); }
+    void shutdown_send(SocketHandle s) override { real_.shutdown_send(s); }
+    void close(SocketHandle s) override { real_.close(s); }
+    Result<std::unique_ptr<SocketPoller>> make_poller() override {
+        auto poller = real_.make_poller();
+        if (!poller) return poller.failure();
+        return std::unique_ptr<SocketPoller>(
+            std::make_unique<Poller>(std::move(*poller), shift_ms));
+    }
+
+private:
+    posix::PosixSockets real_;
+};
+
+int threads_of_this_process() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    }
+    return -1;
+}
+
 struct Relay {
-    posix::PosixSockets sockets;
+    ShiftedClockSockets sockets;
     ScriptedContext context;
     std::unique_ptr<SplitRuntime> runtime;
 
@@ -268,6 +337,44 @@ TEST(RedirectProxy, ConnectionsAreRelayedAtOnceAndStopClosesThem) {
     EXPECT_EQ(::recv(held, &c, 1, 0), 0);  // closed by the stop
     ::close(held);
     EXPECT_EQ(connect_to(relay.runtime->port()), -1);
+}
+
+TEST(RedirectProxy, AStalledSocksExchangeHoldsBackNothingAndEndsAtItsBound) {
+    ScriptedUpstream upstream;
+    upstream.stall_first = true;
+    Relay relay(upstream.endpoint(), context_ipv4(10, 9, 9, 9, 80));
+    int stalled = connect_to(relay.runtime->port());
+    for (int i = 0; i < 100 && upstream.accepted() < 1; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(exchange(connect_to(relay.runtime->port()), "meanwhile"), "meanwhile");
+    char c;
+    timeval brief{0, 200000};
+    ::setsockopt(stalled, SOL_SOCKET, SO_RCVTIMEO, &brief, sizeof brief);
+    EXPECT_EQ(::recv(stalled, &c, 1, 0), -1);  // still waiting for the engine, within the bound
+    relay.sockets.shift_ms = 5000;
+    timeval limit{2, 0};
+    ::setsockopt(stalled, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    EXPECT_EQ(::recv(stalled, &c, 1, 0), 0);  // closed at the bound
+    ::close(stalled);
+}
+
+TEST(RedirectProxy, ThreadsDoNotGrowWithConnections) {
+    ScriptedUpstream upstream;
+    Relay relay(upstream.endpoint(), context_ipv4(10, 9, 9, 9, 80));
+    int before = threads_of_this_process();
+    std::vector<int> held;
+    for (int i = 0; i < 50; ++i) {
+        int s = connect_to(relay.runtime->port());
+        char c;
+        ASSERT_EQ(::send(s, "x", 1, 0), 1);
+        ASSERT_EQ(::recv(s, &c, 1, 0), 1);
+        held.push_back(s);
+    }
+    EXPECT_EQ(relay.runtime->active_connections(), 50u);
+    // The scripted upstream spends a thread per session; the relay none.
+    EXPECT_EQ(threads_of_this_process(), before + 50);
+    EXPECT_GE(relay.runtime->io_threads(), 1u);
+    EXPECT_LE(relay.runtime->io_threads(), std::max(1u, std::thread::hardware_concurrency()));
+    for (int s : held) ::close(s);
 }
 
 TEST(RedirectProxy, LargePayloadsRoundTripIntact) {

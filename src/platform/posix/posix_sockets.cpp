@@ -6,10 +6,15 @@
 #include <linux/netfilter_ipv6/ip6_tables.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -21,13 +26,11 @@ int fd(SocketHandle s) { return static_cast<int>(s); }
 
 std::string errno_text() { return std::strerror(errno); }
 
-bool wait_for(int socket, short events, uint32_t timeout_ms) {
-    pollfd p{socket, events, 0};
-    int r;
-    do {
-        r = ::poll(&p, 1, static_cast<int>(timeout_ms));
-    } while (r < 0 && errno == EINTR);
-    return r > 0;
+// No Nagle delay: interactive traffic must not wait for the next full segment. Buffer sizes stay
+// with the kernel, whose autotuning grows them past what a fixed size could ask for.
+void tune(int socket) {
+    int one = 1;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 }  // namespace
@@ -65,22 +68,24 @@ Result<SocketHandle> PosixSockets::listen_loopback(uint16_t& port) {
     return static_cast<SocketHandle>(s);
 }
 
-SocketHandle PosixSockets::accept(SocketHandle listener, uint32_t timeout_ms, bool& failed) {
-    failed = false;
-    if (!wait_for(fd(listener), POLLIN, timeout_ms)) return kNoSocket;
-    // accept4 without SOCK_NONBLOCK: the accepted socket blocks, whatever the listener does.
-    int s = ::accept4(fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
+SocketHandle PosixSockets::accept(SocketHandle listener, AcceptStatus& status) {
+    int s = ::accept4(fd(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (s >= 0) {
-        int one = 1;
-        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        tune(s);
+        status = AcceptStatus::accepted;
         return s;
     }
-    failed = !(errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED ||
-               errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) {
+        status = AcceptStatus::none_pending;
+    } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        status = AcceptStatus::out_of_resources;
+    } else {
+        status = AcceptStatus::failed;
+    }
     return kNoSocket;
 }
 
-Result<SocketHandle> PosixSockets::connect(const Endpoint& to, uint32_t timeout_ms) {
+Result<SocketHandle> PosixSockets::start_connect(const Endpoint& to) {
     sockaddr_storage storage{};
     socklen_t length;
     if (to.ipv6) {
@@ -98,60 +103,180 @@ Result<SocketHandle> PosixSockets::connect(const Endpoint& to, uint32_t timeout_
     }
     int s = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0) return fail(errno_text());
-    int r = ::connect(s, reinterpret_cast<sockaddr*>(&storage), length);
-    if (r != 0 && errno == EINPROGRESS) {
-        if (!wait_for(s, POLLOUT, timeout_ms)) {
-            ::close(s);
-            return fail("connection timed out");
-        }
-        int error = 0;
-        socklen_t size = sizeof error;
-        ::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size);
-        errno = error;
-        r = error == 0 ? 0 : -1;
-    }
-    if (r != 0) {
+    tune(s);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&storage), length) != 0 && errno != EINPROGRESS) {
         std::string text = errno_text();
         ::close(s);
         return fail(text);
     }
-    ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) & ~O_NONBLOCK);
-    int one = 1;
-    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return static_cast<SocketHandle>(s);
 }
 
-void PosixSockets::set_io_timeout(SocketHandle socket, uint32_t timeout_ms) {
-    timeval limit{static_cast<time_t>(timeout_ms / 1000), static_cast<suseconds_t>((timeout_ms % 1000) * 1000)};
-    ::setsockopt(fd(socket), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(fd(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+Status PosixSockets::connection_result(SocketHandle socket) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(fd(socket), SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+        return fail(errno_text());
+    if (error != 0) return fail(std::strerror(error));
+    return {};
 }
 
 long PosixSockets::receive(SocketHandle socket, char* buffer, size_t size) {
     for (;;) {
         ssize_t n = ::recv(fd(socket), buffer, size, 0);
         if (n >= 0) return static_cast<long>(n);
-        if (errno != EINTR) return -1;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return kWouldBlock;
+        if (errno != EINTR) return kSocketError;
     }
 }
 
-bool PosixSockets::send_all(SocketHandle socket, const char* data, size_t size) {
-    while (size > 0) {
+long PosixSockets::send(SocketHandle socket, const char* data, size_t size) {
+    for (;;) {
         ssize_t n = ::send(fd(socket), data, size, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return kWouldBlock;
+        if (errno != EINTR) return kSocketError;
     }
-    return true;
 }
 
 void PosixSockets::shutdown_send(SocketHandle socket) { ::shutdown(fd(socket), SHUT_WR); }
-void PosixSockets::shutdown_both(SocketHandle socket) { ::shutdown(fd(socket), SHUT_RDWR); }
 void PosixSockets::close(SocketHandle socket) { ::close(fd(socket)); }
-std::string PosixSockets::last_error_text() { return errno == 0 ? "end of stream" : errno_text(); }
+
+namespace {
+
+// epoll, with an eventfd to be woken from other threads.
+class EpollPoller final : public SocketPoller {
+public:
+    EpollPoller(int epoll, int wake) : epoll_(epoll), wake_(wake) {}
+    EpollPoller(const EpollPoller&) = delete;
+    EpollPoller& operator=(const EpollPoller&) = delete;
+    ~EpollPoller() override {
+        ::close(wake_);
+        ::close(epoll_);
+    }
+
+    bool add(SocketHandle socket, uint64_t token, unsigned interest) override {
+        return control(EPOLL_CTL_ADD, socket, token, interest);
+    }
+    bool modify(SocketHandle socket, uint64_t token, unsigned interest) override {
+        return control(EPOLL_CTL_MOD, socket, token, interest);
+    }
+    void remove(SocketHandle socket) override {
+        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd(socket), nullptr);
+    }
+
+    bool wait(uint32_t timeout_ms, std::vector<Event>& events) override {
+        epoll_event ready[256];
+        int n = ::epoll_wait(epoll_, ready, 256, static_cast<int>(timeout_ms));
+        events.clear();
+        if (n < 0) return errno == EINTR;
+        for (int i = 0; i < n; ++i) {
+            if (ready[i].data.u64 == kWakeToken) {
+                uint64_t count;
+                [[maybe_unused]] ssize_t r = ::read(wake_, &count, sizeof count);
+                woken_.store(false, std::memory_order_release);
+                continue;
+            }
+            uint32_t e = ready[i].events;
+            bool trouble = (e & (EPOLLERR | EPOLLHUP)) != 0;
+            events.push_back({ready[i].data.u64, (e & (EPOLLIN | EPOLLRDHUP)) != 0 || trouble,
+                              (e & EPOLLOUT) != 0 || trouble});
+        }
+        return true;
+    }
+
+    void wake() override {
+        if (woken_.exchange(true, std::memory_order_acq_rel)) return;
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t r = ::write(wake_, &one, sizeof one);
+    }
+
+    uint64_t now_ms() override {
+        timespec t{};
+        ::clock_gettime(CLOCK_MONOTONIC, &t);
+        return static_cast<uint64_t>(t.tv_sec) * 1000 + static_cast<uint64_t>(t.tv_nsec) / 1000000;
+    }
+
+private:
+    static constexpr uint64_t kWakeToken = ~uint64_t{0};
+
+    bool control(int op, SocketHandle socket, uint64_t token, unsigned interest) {
+        epoll_event e{};
+        e.events =
+            ((interest & kWantRead) ? EPOLLIN : 0u) | ((interest & kWantWrite) ? EPOLLOUT : 0u);
+        e.data.u64 = token;
+        return ::epoll_ctl(epoll_, op, fd(socket), &e) == 0;
+    }
+
+    int epoll_;
+    int wake_;
+    std::atomic<bool> woken_{false};
+};
+
+}  // namespace
+
+namespace {
+
+class PipeRelayBuffer final : public RelayBuffer {
+public:
+    PipeRelayBuffer(int read_end, int write_end) : read_(read_end), write_(write_end) {}
+    PipeRelayBuffer(const PipeRelayBuffer&) = delete;
+    PipeRelayBuffer& operator=(const PipeRelayBuffer&) = delete;
+    ~PipeRelayBuffer() override {
+        ::close(read_);
+        ::close(write_);
+    }
+    long fill(SocketHandle socket, size_t size) override { return move(fd(socket), write_, size); }
+    long drain(SocketHandle socket, size_t size) override { return move(read_, fd(socket), size); }
+
+private:
+    static long move(int from, int to, size_t size) {
+        // A send to a reset connection raises SIGPIPE, which splice cannot be told not to: the
+        // I/O thread keeps it blocked (and pending, harmlessly).
+        thread_local bool sigpipe_blocked = [] {
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            return pthread_sigmask(SIG_BLOCK, &pipe, nullptr) == 0;
+        }();
+        (void)sigpipe_blocked;
+        for (;;) {
+            ssize_t n = ::splice(from, nullptr, to, nullptr, size, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            if (n >= 0) return static_cast<long>(n);
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return kWouldBlock;
+            if (errno != EINTR) return kSocketError;
+        }
+    }
+
+    int read_;
+    int write_;
+};
+
+}  // namespace
+
+std::unique_ptr<RelayBuffer> PosixSockets::make_relay_buffer(size_t capacity) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return SocketApi::make_relay_buffer(capacity);
+    // One fill may take the whole capacity; a pipe smaller than asked still works, in more turns.
+    ::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(capacity));
+    return std::make_unique<PipeRelayBuffer>(ends[0], ends[1]);
+}
+
+Result<std::unique_ptr<SocketPoller>> PosixSockets::make_poller() {
+    int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll < 0) return fail(errno_text());
+    int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u64 = ~uint64_t{0};
+    if (wake < 0 || ::epoll_ctl(epoll, EPOLL_CTL_ADD, wake, &e) != 0) {
+        std::string text = errno_text();
+        if (wake >= 0) ::close(wake);
+        ::close(epoll);
+        return fail(text);
+    }
+    return std::unique_ptr<SocketPoller>(std::make_unique<EpollPoller>(epoll, wake));
+}
 
 Result<std::string> NetfilterRedirectContext::query(SocketHandle accepted) {
     sockaddr_storage local{};

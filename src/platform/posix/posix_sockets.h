@@ -1,6 +1,6 @@
 #pragma once
-// POSIX sockets for the redirect proxy, and the original destination netfilter keeps for a
-// redirected connection.
+// POSIX sockets and epoll for the redirect proxy, and the original destination netfilter keeps
+// for a redirected connection.
 
 #include "platform/sockets.h"
 
@@ -14,15 +14,17 @@ public:
     explicit PosixSockets(bool any_address = false) : any_address_(any_address) {}
 
     Result<SocketHandle> listen_loopback(uint16_t& port) override;
-    SocketHandle accept(SocketHandle listener, uint32_t timeout_ms, bool& failed) override;
-    Result<SocketHandle> connect(const Endpoint& to, uint32_t timeout_ms) override;
-    void set_io_timeout(SocketHandle socket, uint32_t timeout_ms) override;
+    SocketHandle accept(SocketHandle listener, AcceptStatus& status) override;
+    Result<SocketHandle> start_connect(const Endpoint& to) override;
+    Status connection_result(SocketHandle socket) override;
     long receive(SocketHandle socket, char* buffer, size_t size) override;
-    bool send_all(SocketHandle socket, const char* data, size_t size) override;
+    long send(SocketHandle socket, const char* data, size_t size) override;
     void shutdown_send(SocketHandle socket) override;
-    void shutdown_both(SocketHandle socket) override;
     void close(SocketHandle socket) override;
-    std::string last_error_text() override;
+    Result<std::unique_ptr<SocketPoller>> make_poller() override;
+    // A pipe that splice moves the bytes through, so that they never enter user space; memory
+    // when no pipe can be had.
+    std::unique_ptr<RelayBuffer> make_relay_buffer(size_t capacity) override;
 
 private:
     bool any_address_;

@@ -104,15 +104,14 @@ public:
 class WinsockSockets final : public SocketApi {
 public:
     Result<SocketHandle> listen_loopback(uint16_t& port) override;
-    SocketHandle accept(SocketHandle listener, uint32_t timeout_ms, bool& failed) override;
-    Result<SocketHandle> connect(const Endpoint& to, uint32_t timeout_ms) override;
-    void set_io_timeout(SocketHandle socket, uint32_t timeout_ms) override;
+    SocketHandle accept(SocketHandle listener, AcceptStatus& status) override;
+    Result<SocketHandle> start_connect(const Endpoint& to) override;
+    Status connection_result(SocketHandle socket) override;
     long receive(SocketHandle socket, char* buffer, size_t size) override;
-    bool send_all(SocketHandle socket, const char* data, size_t size) override;
+    long send(SocketHandle socket, const char* data, size_t size) override;
     void shutdown_send(SocketHandle socket) override;
-    void shutdown_both(SocketHandle socket) override;
     void close(SocketHandle socket) override;
-    std::string last_error_text() override;
+    Result<std::unique_ptr<SocketPoller>> make_poller() override;
 };
 
 // SIO_QUERY_WFP_CONNECTION_REDIRECT_CONTEXT on an accepted socket.

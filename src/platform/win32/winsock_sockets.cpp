@@ -3,7 +3,11 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/win32/handle.h"
 #include "platform/win32/win32_platform.h"
@@ -18,13 +22,97 @@ constexpr DWORD kContextLimit = 4096;
 
 SOCKET sock(SocketHandle s) { return static_cast<SOCKET>(s); }
 
-bool wait_for(SOCKET s, bool write, uint32_t timeout_ms) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval limit{static_cast<long>(timeout_ms / 1000), static_cast<long>((timeout_ms % 1000) * 1000)};
-    return select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr, &limit) > 0;
+// Non-blocking, and no Nagle delay: interactive traffic must not wait for the next full segment.
+// Buffer sizes stay with the system, whose autotuning grows them past what a fixed size asks for.
+bool tune(SOCKET s) {
+    u_long nonblocking = 1;
+    BOOL one = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    return ioctlsocket(s, FIONBIO, &nonblocking) == 0;
 }
+
+// WSAPoll over the sockets one I/O thread serves, with a loopback UDP socket sent to itself to
+// be woken from other threads. (Before Windows 10 2004, WSAPoll did not report a failed
+// connect; the relay's bound on reaching the engine covers that.)
+class WsaPoller final : public SocketPoller {
+public:
+    explicit WsaPoller(SOCKET wake) : wake_(wake) {
+        fds_.push_back({wake, POLLRDNORM, 0});
+        tokens_.push_back(0);
+    }
+    WsaPoller(const WsaPoller&) = delete;
+    WsaPoller& operator=(const WsaPoller&) = delete;
+    ~WsaPoller() override { closesocket(wake_); }
+
+    bool add(SocketHandle socket, uint64_t token, unsigned interest) override {
+        if (where_.count(sock(socket)) != 0) return false;
+        where_[sock(socket)] = fds_.size();
+        fds_.push_back({sock(socket), events_of(interest), 0});
+        tokens_.push_back(token);
+        return true;
+    }
+    bool modify(SocketHandle socket, uint64_t token, unsigned interest) override {
+        auto found = where_.find(sock(socket));
+        if (found == where_.end()) return false;
+        fds_[found->second].events = events_of(interest);
+        tokens_[found->second] = token;
+        return true;
+    }
+    void remove(SocketHandle socket) override {
+        auto found = where_.find(sock(socket));
+        if (found == where_.end()) return;
+        size_t i = found->second;
+        where_.erase(found);
+        if (i + 1 != fds_.size()) {
+            fds_[i] = fds_.back();
+            tokens_[i] = tokens_.back();
+            where_[fds_[i].fd] = i;
+        }
+        fds_.pop_back();
+        tokens_.pop_back();
+    }
+
+    bool wait(uint32_t timeout_ms, std::vector<Event>& events) override {
+        events.clear();
+        for (WSAPOLLFD& p : fds_) p.revents = 0;
+        int n = WSAPoll(fds_.data(), static_cast<ULONG>(fds_.size()), static_cast<INT>(timeout_ms));
+        if (n == SOCKET_ERROR) return WSAGetLastError() == WSAEINTR;
+        if (fds_[0].revents != 0) {
+            char drain[64];
+            while (recv(wake_, drain, sizeof drain, 0) > 0) {
+            }
+            woken_.store(false, std::memory_order_release);
+        }
+        for (size_t i = 1; i < fds_.size(); ++i) {
+            SHORT r = fds_[i].revents;
+            if (r == 0) continue;
+            bool trouble = (r & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+            events.push_back(
+                {tokens_[i], (r & POLLRDNORM) != 0 || trouble, (r & POLLWRNORM) != 0 || trouble});
+        }
+        return true;
+    }
+
+    void wake() override {
+        if (woken_.exchange(true, std::memory_order_acq_rel)) return;
+        char one = 1;
+        ::send(wake_, &one, 1, 0);
+    }
+
+    uint64_t now_ms() override { return GetTickCount64(); }
+
+private:
+    static SHORT events_of(unsigned interest) {
+        return static_cast<SHORT>(((interest & kWantRead) ? POLLRDNORM : 0) |
+                                  ((interest & kWantWrite) ? POLLWRNORM : 0));
+    }
+
+    SOCKET wake_;
+    std::vector<WSAPOLLFD> fds_;
+    std::vector<uint64_t> tokens_;
+    std::unordered_map<SOCKET, size_t> where_;
+    std::atomic<bool> woken_{false};
+};
 
 }  // namespace
 
@@ -51,24 +139,25 @@ Result<SocketHandle> WinsockSockets::listen_loopback(uint16_t& port) {
     return static_cast<SocketHandle>(s);
 }
 
-SocketHandle WinsockSockets::accept(SocketHandle listener, uint32_t timeout_ms, bool& failed) {
-    failed = false;
-    if (!wait_for(sock(listener), false, timeout_ms)) return kNoSocket;
+SocketHandle WinsockSockets::accept(SocketHandle listener, AcceptStatus& status) {
     SOCKET s = ::accept(sock(listener), nullptr, nullptr);
     if (s == INVALID_SOCKET) {
         int error = WSAGetLastError();
-        failed = error != WSAEWOULDBLOCK && error != WSAECONNRESET && error != WSAEMFILE && error != WSAENOBUFS;
+        if (error == WSAEWOULDBLOCK || error == WSAECONNRESET || error == WSAEINTR) {
+            status = AcceptStatus::none_pending;
+        } else if (error == WSAEMFILE || error == WSAENOBUFS) {
+            status = AcceptStatus::out_of_resources;
+        } else {
+            status = AcceptStatus::failed;
+        }
         return kNoSocket;
     }
-    // Windows passes the listener's non-blocking mode on; the copy loops need blocking sockets.
-    u_long blocking = 0;
-    ioctlsocket(s, FIONBIO, &blocking);
-    BOOL one = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    tune(s);
+    status = AcceptStatus::accepted;
     return static_cast<SocketHandle>(s);
 }
 
-Result<SocketHandle> WinsockSockets::connect(const Endpoint& to, uint32_t timeout_ms) {
+Result<SocketHandle> WinsockSockets::start_connect(const Endpoint& to) {
     sockaddr_storage storage{};
     int length;
     if (to.ipv6) {
@@ -86,39 +175,24 @@ Result<SocketHandle> WinsockSockets::connect(const Endpoint& to, uint32_t timeou
     }
     SOCKET s = socket(storage.ss_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) return fail(windows_error_text(WSAGetLastError()));
-    u_long nonblocking = 1;
-    ioctlsocket(s, FIONBIO, &nonblocking);
-    int r = ::connect(s, reinterpret_cast<sockaddr*>(&storage), length);
-    if (r != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
-        if (!wait_for(s, true, timeout_ms)) {
-            closesocket(s);
-            return fail(windows_error_text(WSAETIMEDOUT));
-        }
-        int error = 0;
-        int size = sizeof error;
-        getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
-        if (error != 0) {
-            closesocket(s);
-            return fail(windows_error_text(static_cast<DWORD>(error)));
-        }
-        r = 0;
-    }
-    if (r != 0) {
+    if (!tune(s) || (::connect(s, reinterpret_cast<sockaddr*>(&storage), length) != 0 &&
+                     WSAGetLastError() != WSAEWOULDBLOCK)) {
         std::string text = windows_error_text(WSAGetLastError());
         closesocket(s);
         return fail(text);
     }
-    u_long blocking = 0;
-    ioctlsocket(s, FIONBIO, &blocking);
-    BOOL one = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
     return static_cast<SocketHandle>(s);
 }
 
-void WinsockSockets::set_io_timeout(SocketHandle socket, uint32_t timeout_ms) {
-    DWORD limit = timeout_ms;
-    setsockopt(sock(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
-    setsockopt(sock(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+Status WinsockSockets::connection_result(SocketHandle socket) {
+    int error = 0;
+    int size = sizeof error;
+    if (getsockopt(sock(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) !=
+        0) {
+        return fail(windows_error_text(WSAGetLastError()));
+    }
+    if (error != 0) return fail(windows_error_text(static_cast<DWORD>(error)));
+    return {};
 }
 
 long WinsockSockets::receive(SocketHandle socket, char* buffer, size_t size) {
@@ -127,27 +201,42 @@ long WinsockSockets::receive(SocketHandle socket, char* buffer, size_t size) {
         if (n >= 0) return n;
         int error = WSAGetLastError();
         if (error == WSAESHUTDOWN) return 0;  // the connection's receiving half was shut down
-        if (error != WSAEINTR) return -1;
+        if (error == WSAEWOULDBLOCK) return kWouldBlock;
+        if (error != WSAEINTR) return kSocketError;
     }
 }
 
-bool WinsockSockets::send_all(SocketHandle socket, const char* data, size_t size) {
-    while (size > 0) {
-        int n = send(sock(socket), data, static_cast<int>(size), 0);
-        if (n == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
+long WinsockSockets::send(SocketHandle socket, const char* data, size_t size) {
+    for (;;) {
+        int n = ::send(sock(socket), data, static_cast<int>(size), 0);
+        if (n != SOCKET_ERROR) return n;
+        int error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) return kWouldBlock;
+        if (error != WSAEINTR) return kSocketError;
     }
-    return true;
 }
 
 void WinsockSockets::shutdown_send(SocketHandle socket) { shutdown(sock(socket), SD_SEND); }
-void WinsockSockets::shutdown_both(SocketHandle socket) { shutdown(sock(socket), SD_BOTH); }
 void WinsockSockets::close(SocketHandle socket) { closesocket(sock(socket)); }
-std::string WinsockSockets::last_error_text() { return windows_error_text(WSAGetLastError()); }
+
+Result<std::unique_ptr<SocketPoller>> WinsockSockets::make_poller() {
+    SOCKET wake = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (wake == INVALID_SOCKET) return fail(windows_error_text(WSAGetLastError()));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    u_long nonblocking = 1;
+    if (bind(wake, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(wake, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        ::connect(wake, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ioctlsocket(wake, FIONBIO, &nonblocking) != 0) {
+        std::string text = windows_error_text(WSAGetLastError());
+        closesocket(wake);
+        return fail(text);
+    }
+    return std::unique_ptr<SocketPoller>(std::make_unique<WsaPoller>(wake));
+}
 
 Result<std::string> WfpRedirectContext::query(SocketHandle accepted) {
     std::string context(kContextLimit, '\0');
