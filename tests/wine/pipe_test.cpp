@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "service_case.h"
@@ -15,22 +16,31 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs pipe_probe in the background; `ready()` waits for its set-up line in the report file.
+// Runs pipe_probe in the background; `ready()` waits for its set-up line in the report file and,
+// when the probe ends without one, says how it ended.
 class Probe {
 public:
     Probe(WineMachine& m, std::vector<std::string> args) : report_(m.program_data().parent_path() / "probe-report.txt") {
         fs::remove(report_);
         args.push_back(windows_path(report_));
-        thread_ = std::thread([&m, args] { (void)m.program("pipe_probe.exe", args); });
+        thread_ = std::thread([this, &m, args] {
+            RunResult r = m.program("pipe_probe.exe", args);
+            std::lock_guard<std::mutex> lock(mutex_);
+            ended_ = "rc " + std::to_string(r.rc) + ", stderr: " + r.err;
+        });
     }
     ~Probe() { thread_.join(); }
     std::string ready() {
-        for (int i = 0; i < 500; ++i) {
+        for (int i = 0; i < 1500; ++i) {
             std::string text = read_text(report_);
             if (text.find('\n') != std::string::npos) return text.substr(0, text.find('\n'));
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (!ended_.empty()) return "<ended without a report: " + ended_ + ">";
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        return "<no report>";
+        return "<no report after 30 s>";
     }
     std::string finish() {
         thread_.join();
@@ -40,6 +50,8 @@ public:
 
 private:
     fs::path report_;
+    std::mutex mutex_;
+    std::string ended_;
     std::thread thread_;
 };
 
@@ -116,7 +128,8 @@ TEST(ServicePipe, EnginePortHeldByAnotherProcessFailsTheConnectAndLeavesNoEngine
     for (const Case& c : cases) {
         SCOPED_TRACE(c.held);
         Probe holder(s.m, {"listen", std::to_string(c.held), "8"});
-        ASSERT_EQ(holder.ready().rfind("ok ", 0), 0u);
+        const std::string held = holder.ready();
+        ASSERT_EQ(held.rfind("ok ", 0), 0u) << held;
         EXPECT_EQ(s.ask(s.connect_request(request)), compact("error", c.message));
         std::set<uint16_t> listening = prefix_listening_ports();
         EXPECT_EQ(listening.count(18109), c.held == 18109 ? 1u : 0u);  // Hysteria2 was stopped

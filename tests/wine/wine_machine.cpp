@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -232,8 +233,12 @@ uint16_t start_echo_server() {
 RunResult WineMachine::run(const std::vector<std::string>& windows_argv, int timeout_seconds) {
     std::vector<std::string> argv = {"wine"};
     argv.insert(argv.end(), windows_argv.begin(), windows_argv.end());
-    fs::path out = root_ / "last-stdout.txt";
-    fs::path err = root_ / "last-stderr.txt";
+    // Runs may overlap (a probe in the background while the test asks the service), so each
+    // gets output files of its own.
+    static std::atomic<unsigned> next_run{0};
+    const std::string run_id = std::to_string(next_run++);
+    fs::path out = root_ / ("run-" + run_id + "-stdout.txt");
+    fs::path err = root_ / ("run-" + run_id + "-stderr.txt");
     pid_t pid = spawn(argv, out, err);
     RunResult result;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);

@@ -96,8 +96,15 @@ int listen_on(int port, int seconds, const wchar_t* report) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<u_short>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(s, 8) == 0;
-    write_report(report, setup_line(ok));
+    // The port may still be in use for a moment by whatever a previous case left closing.
+    bool ok = false;
+    for (int attempt = 0; attempt < 50 && !ok; ++attempt) {
+        ok = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        if (!ok && WSAGetLastError() != WSAEADDRINUSE) break;
+        if (!ok) Sleep(100);
+    }
+    ok = ok && listen(s, 8) == 0;
+    write_report(report, ok ? setup_line(true) : "failed " + std::to_string(WSAGetLastError()) + "\n");
     Sleep(static_cast<DWORD>(seconds) * 1000);
     closesocket(s);
     return ok ? 0 : 1;
