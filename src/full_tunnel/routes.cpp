@@ -167,7 +167,7 @@ Status wait_for_full_tunnel_routes(Platform& platform) {
     return fail("full tunnel routes did not become active");
 }
 
-static Result<DefaultRoute> find_default_route(ToolRunner& tools) {
+Result<DefaultRoute> find_default_route(ToolRunner& tools) {
     auto run = tools.run("powershell",
                          {"-NoProfile", "-ExecutionPolicy", "Bypass", "-Command", std::string(kDefaultRouteScript)},
                          ToolStdio::Capture);
@@ -180,6 +180,35 @@ static Result<DefaultRoute> find_default_route(ToolRunner& tools) {
     auto route = parse_default_route(run->out);
     if (!route) return fail("could not find Windows default route interface for VPN server exception");
     return *route;
+}
+
+std::vector<std::string> exception_route_command(const std::string& address, const DefaultRoute& route) {
+    return {"route", "add", address, "mask", "255.255.255.255", route.next_hop, "if", route.interface_index, "metric", "1"};
+}
+
+std::vector<std::string> listed_route_exceptions(std::string_view exceptions_text) {
+    json list = parse_untrusted_json(exceptions_text);
+    std::vector<std::string> hosts;
+    if (!list.is_array() || !std::all_of(list.begin(), list.end(), [](const json& v) { return v.is_string(); })) {
+        return hosts;
+    }
+    for (const json& v : list) {
+        // An option word as a `route delete` argument would delete far more than one host route.
+        std::string host = v.get<std::string>();
+        if (is_strict_ipv4(host) && std::find(hosts.begin(), hosts.end(), host) == hosts.end()) hosts.push_back(host);
+    }
+    return hosts;
+}
+
+Status repoint_route_exceptions(Platform& platform, const DefaultRoute& route) {
+    auto text = read_runtime_file(platform, kRouteExceptionsFileName);
+    if (!text) return fail("could not read full tunnel route exceptions: " + text.error());
+    if (!*text) return fail("could not read full tunnel route exceptions: there are none");
+    for (const std::string& host : listed_route_exceptions(**text)) {
+        run_quietly(platform.tools, "route", {"delete", host, "mask", "255.255.255.255"});
+        if (auto added = run_network_command(platform.tools, exception_route_command(host, route)); !added) return added;
+    }
+    return {};
 }
 
 static Result<std::string> find_tunnel_interface(Platform& platform, ChildProcess& xray) {
@@ -235,10 +264,7 @@ Status configure_full_tunnel_routes(Platform& platform, const ProductTunnelReque
     }
 
     std::vector<std::vector<std::string>> commands;
-    for (const std::string& address : exceptions) {
-        commands.push_back({"route", "add", address, "mask", "255.255.255.255", route->next_hop, "if",
-                            route->interface_index, "metric", "1"});
-    }
+    for (const std::string& address : exceptions) commands.push_back(exception_route_command(address, *route));
     std::string name = "name=" + tun_name;
     std::string tunnel(kTunnelAddress);
     commands.push_back({"netsh", "interface", "ip", "set", "address", name, "static", tunnel, std::string(kTunnelNetmask)});

@@ -46,6 +46,17 @@ std::optional<std::string> request_server_host(const ProductTunnelRequest& reque
 std::string tool_failure_detail(const ToolRun& run, const std::string& program);
 Status run_network_command(ToolRunner& tools, const std::vector<std::string>& command);
 Status wait_for_full_tunnel_routes(Platform& platform);
+// The machine's default route as PowerShell reports it (the physical one: the tunnel's own are
+// two half-default routes).
+Result<DefaultRoute> find_default_route(ToolRunner& tools);
+// The host route that keeps `address` on the physical network.
+std::vector<std::string> exception_route_command(const std::string& address, const DefaultRoute& route);
+// The addresses an exceptions file lists (an array of strings; only IPv4 addresses are taken,
+// since each becomes a `route` argument).
+std::vector<std::string> listed_route_exceptions(std::string_view exceptions_text);
+// Moves the persisted exceptions' host routes to `route`: each is deleted and added again
+// through its next hop and interface, in list order. The first failing add is the failure.
+Status repoint_route_exceptions(Platform& platform, const DefaultRoute& route);
 Status configure_full_tunnel_routes(Platform& platform, const ProductTunnelRequest& request,
                                     const std::string& tun_name, ChildProcess& xray);
 

@@ -20,6 +20,9 @@ public:
     // The process ids owning the IPv4 TCP listeners on `port` that a connection to 127.0.0.1
     // can reach (bound to 127.0.0.1 or to any address); 0 where the system does not say.
     virtual Result<std::vector<uint32_t>> tcp_listener_pids(uint16_t port) = 0;
+    // Whether the machine's routes or its interfaces' gateways may have changed since the last
+    // call (true on the first). Starts no process: a look at change notifications only.
+    virtual bool routes_may_have_changed() = 0;
 };
 
 }  // namespace vorn

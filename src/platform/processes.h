@@ -44,6 +44,9 @@ public:
     // When the process now holding `pid` started (Unix milliseconds); absent when no process
     // holds it or it cannot be asked.
     virtual std::optional<uint64_t> process_start_time_ms(uint32_t pid) = 0;
+    // Opens a running process to watch it (an engine started by an earlier connect or another
+    // process); null when there is none or it cannot be opened. Holding it keeps the id ours.
+    virtual std::unique_ptr<ChildProcess> open(uint32_t pid) = 0;
 };
 
 }  // namespace vorn

@@ -118,9 +118,11 @@ Result<ServiceIpcRequest> parse_service_ipc_request(std::string_view bytes) {
     return request;
 }
 
-std::string handle_ipc_request(Platform& platform, std::string_view bytes, const ClientFileReader& read_as_client) {
+std::string handle_ipc_request(Platform& platform, std::string_view bytes, const ClientFileReader& read_as_client,
+                               PipeLoopHooks* hooks) {
     auto request = parse_service_ipc_request(bytes);
     if (!request) return render(make_status(TunnelState::Error, request.error()));
+    if (hooks && request->command != ServiceIpcCommand::Status) hooks->request_starting();
     switch (request->command) {
         case ServiceIpcCommand::Disconnect: {
             TunnelStatus status = disconnect_product_tunnel(platform);
@@ -132,36 +134,46 @@ std::string handle_ipc_request(Platform& platform, std::string_view bytes, const
             if (!request->request_path) {
                 return render(make_status(TunnelState::Error, "connect request is missing requestPath"));
             }
-            return render(run_connect(platform, *request->request_path, read_as_client));
+            {
+                TunnelStatus outcome = run_connect(platform, *request->request_path, read_as_client);
+                if (hooks && outcome.status == TunnelState::Connected) hooks->tunnel_connected();
+                return render(outcome);
+            }
     }
     return std::string(kUnrenderableResponse);
 }
 
-void serve_pipe_client(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested) {
+void serve_pipe_client(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested,
+                       PipeLoopHooks* hooks) {
     std::optional<std::string> request = read_request(platform, pipe, stop_requested);
     if (!request) return;
-    std::string response = handle_ipc_request(platform, *request,
-                                              [&pipe](const std::string& path) { return pipe.read_as_client(path); });
+    std::string response = handle_ipc_request(
+        platform, *request, [&pipe](const std::string& path) { return pipe.read_as_client(path); }, hooks);
     if (write_response(platform, pipe, response)) wait_for_client_close(platform, pipe, stop_requested);
 }
 
-void serve_pipe_instance(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested) {
+void serve_pipe_instance(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested,
+                         PipeLoopHooks* hooks) {
     while (!stop_requested) {
         switch (pipe.connect()) {
-            case PipeConnect::Listening: platform.clock.sleep_ms(kIdlePollMs); break;
+            case PipeConnect::Listening:
+                if (hooks) hooks->idle_turn();
+                platform.clock.sleep_ms(kIdlePollMs);
+                break;
             case PipeConnect::Connected:
-                serve_pipe_client(platform, pipe, stop_requested);
+                serve_pipe_client(platform, pipe, stop_requested, hooks);
                 pipe.disconnect();
                 break;
             case PipeConnect::Failed:  // e.g. a client that came and went: listen again
                 pipe.disconnect();
+                if (hooks) hooks->idle_turn();
                 platform.clock.sleep_ms(kIdlePollMs);
                 break;
         }
     }
 }
 
-void run_pipe_loop(Platform& platform, const std::atomic<bool>& stop_requested) {
+void run_pipe_loop(Platform& platform, const std::atomic<bool>& stop_requested, PipeLoopHooks* hooks) {
     bool taken_recorded = false;
     while (!stop_requested) {
         PipeCreateFailure failure;
@@ -179,7 +191,7 @@ void run_pipe_loop(Platform& platform, const std::atomic<bool>& stop_requested) 
             platform.clock.sleep_ms(kCreateBackoffMs);
             continue;
         }
-        serve_pipe_instance(platform, *pipe, stop_requested);
+        serve_pipe_instance(platform, *pipe, stop_requested, hooks);
     }
 }
 

@@ -26,20 +26,35 @@ struct ServiceIpcRequest {
 
 Result<ServiceIpcRequest> parse_service_ipc_request(std::string_view bytes);
 
+// What the service does between requests, and what it learns from them.
+class PipeLoopHooks {
+public:
+    virtual ~PipeLoopHooks() = default;
+    // A connect or disconnect request is about to run.
+    virtual void request_starting() = 0;
+    // A connect request succeeded.
+    virtual void tunnel_connected() = 0;
+    // The loop found no client this turn; it sleeps after this returns.
+    virtual void idle_turn() = 0;
+};
+
 // Opens and reads a file as the pipe client; the service never opens a client's path as itself.
 using ClientFileReader = std::function<Result<OpenedFile>(const std::string& path)>;
 
 // Runs one request and renders the answer; never fails. A connect's request file is read only
 // through `read_as_client` (none: the request is refused).
-std::string handle_ipc_request(Platform& platform, std::string_view bytes, const ClientFileReader& read_as_client);
+std::string handle_ipc_request(Platform& platform, std::string_view bytes, const ClientFileReader& read_as_client,
+                               PipeLoopHooks* hooks = nullptr);
 
 // Serves one connected client: reads its request, answers, waits for it to take the answer.
-void serve_pipe_client(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested);
+void serve_pipe_client(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested,
+                       PipeLoopHooks* hooks = nullptr);
 // Serves clients one at a time on the pipe's one instance until a stop is requested: the
 // instance is never closed in between, so the name stays the service's.
-void serve_pipe_instance(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested);
+void serve_pipe_instance(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested,
+                         PipeLoopHooks* hooks = nullptr);
 // Creates the pipe (retrying while that fails) and serves it until a stop is requested. A name
 // held by another process is recorded in the status file, once.
-void run_pipe_loop(Platform& platform, const std::atomic<bool>& stop_requested);
+void run_pipe_loop(Platform& platform, const std::atomic<bool>& stop_requested, PipeLoopHooks* hooks = nullptr);
 
 }  // namespace vorn

@@ -5,6 +5,7 @@
 #include "service/ipc.h"
 #include "service/runtime_files.h"
 #include "service/status.h"
+#include "service/tunnel_watch.h"
 #include "tunnel/connect.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/request_path.h"
@@ -37,21 +38,27 @@ std::optional<Result<std::string>> read_saved_request(Platform& platform, const 
 
 }  // namespace
 
-void resume_after_service_start(Platform& platform) {
+std::optional<TunnelStatus> reconnect_saved_request(Platform& platform) {
     auto saved = read_runtime_file(platform, kReconnectPathFileName);
-    if (!saved || !*saved) return;
+    if (!saved || !*saved) return std::nullopt;
     std::string path(trim(decode_utf8_lossy(**saved)));
-    std::optional<TunnelStatus> last = read_status(platform);
-    if (!last || last->status != TunnelState::Connected) return;
     std::optional<Result<std::string>> request = read_saved_request(platform, path);
-    if (!request) return;  // the request file is gone: nothing to resume
+    if (!request) return std::nullopt;  // the request file is gone: nothing to connect with
+    TunnelStatus outcome;
     if (!*request) {
-        (void)write_status(platform,
-                           make_status(TunnelState::Error, "could not read product tunnel request: " + request->error()));
-        return;
+        outcome = make_status(TunnelState::Error, "could not read product tunnel request: " + request->error());
+    } else {
+        auto connected = connect_product_tunnel(platform, path, [&request](const std::string&) { return *request; });
+        outcome = connected ? *connected : make_status(TunnelState::Error, connected.error());
     }
-    auto connected = connect_product_tunnel(platform, path, [&request](const std::string&) { return *request; });
-    (void)write_status(platform, connected ? *connected : make_status(TunnelState::Error, connected.error()));
+    (void)write_status(platform, outcome);
+    return outcome;
+}
+
+std::optional<TunnelStatus> resume_after_service_start(Platform& platform) {
+    std::optional<TunnelStatus> last = read_status(platform);
+    if (!last || last->status != TunnelState::Connected) return std::nullopt;
+    return reconnect_saved_request(platform);
 }
 
 void service_main(Platform& platform, ServiceRuntime& runtime) {
@@ -62,8 +69,11 @@ void service_main(Platform& platform, ServiceRuntime& runtime) {
     runtime.registered = true;
     platform.service.report_status(ServiceState::StartPending);
     platform.service.report_status(ServiceState::Running);
-    resume_after_service_start(platform);
-    run_pipe_loop(platform, runtime.stop_requested);
+    TunnelWatch watch(platform);
+    if (auto resumed = resume_after_service_start(platform); resumed && resumed->status == TunnelState::Connected) {
+        watch.tunnel_connected();
+    }
+    run_pipe_loop(platform, runtime.stop_requested, &watch);
     platform.service.report_status(ServiceState::StopPending);
     (void)stop_engines(platform);
     platform.service.report_status(ServiceState::Stopped);

@@ -7,6 +7,7 @@
 
 #include "common/result.h"
 #include "platform/platform.h"
+#include "service/status.h"
 
 #include <string_view>
 
@@ -23,7 +24,11 @@ struct ServiceRuntime {
 };
 
 void service_control_handler(Platform& platform, ServiceRuntime& runtime, uint32_t control);
-void resume_after_service_start(Platform& platform);
+// Connects with the request named by the saved path, read as a local file of the service's own,
+// and records the outcome. Absent when there is no saved path or its request file is gone.
+std::optional<TunnelStatus> reconnect_saved_request(Platform& platform);
+// Reconnects when the last recorded status is "connected"; the outcome, if it tried.
+std::optional<TunnelStatus> resume_after_service_start(Platform& platform);
 void service_main(Platform& platform, ServiceRuntime& runtime);
 // The dispatcher entry of `run-service`: returns once the service stopped.
 Status run_service(Platform& platform);

@@ -70,6 +70,10 @@ void wait_for_tunnel_interface_gone(Platform& platform) {
 
 TunnelStatus disconnect_product_tunnel(Platform& platform) {
     remove_file(runtime_file(platform.env, kReconnectPathFileName));
+    return take_down_product_tunnel(platform);
+}
+
+TunnelStatus take_down_product_tunnel(Platform& platform) {
     restore_full_tunnel_network(platform);
     stop_split_session(platform);
     if (auto stopped = stop_engines(platform); !stopped) {

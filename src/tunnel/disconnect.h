@@ -15,5 +15,8 @@ Status stop_engines(Platform& platform);
 // Up to 40 checks 250 ms apart until no tunnel adapter is listed. Never fails.
 void wait_for_tunnel_interface_gone(Platform& platform);
 TunnelStatus disconnect_product_tunnel(Platform& platform);
+// The disconnect without forgetting the saved request: what is left to reconnect with after an
+// engine died.
+TunnelStatus take_down_product_tunnel(Platform& platform);
 
 }  // namespace vorn

@@ -19,17 +19,7 @@ std::vector<std::string> host_routes_to_delete(std::string_view exceptions_text,
         if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) hosts.emplace_back(host);
     };
     if (readable) {
-        nlohmann::json list = parse_untrusted_json(exceptions_text);
-        bool strings = list.is_array() &&
-                       std::all_of(list.begin(), list.end(), [](auto& v) { return v.is_string(); });
-        if (strings) {
-            for (const auto& v : list) {
-                // Each entry becomes a `route delete` argument: an option word there would
-                // delete far more than one host route.
-                std::string host = v.template get<std::string>();
-                if (is_strict_ipv4(host)) add(host);
-            }
-        }
+        for (const std::string& host : listed_route_exceptions(exceptions_text)) add(host);
     }
     for (std::string_view host : kFixedServerAddresses) add(host);
     return hosts;

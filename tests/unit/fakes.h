@@ -113,8 +113,42 @@ private:
     uint32_t id_;
 };
 
+// A running process as `open` finds it: running until the test sets its exit code.
+struct OpenedScript {
+    std::optional<uint32_t> exit_code;
+    int polls = 0;
+};
+
+class OpenedChild : public ChildProcess {
+public:
+    OpenedChild(uint32_t id, std::shared_ptr<OpenedScript> script) : id_(id), script_(std::move(script)) {}
+    uint32_t pid() const override { return id_; }
+    Result<std::optional<uint32_t>> poll() override {
+        ++script_->polls;
+        return script_->exit_code;
+    }
+
+private:
+    uint32_t id_;
+    std::shared_ptr<OpenedScript> script_;
+};
+
 class FakeLauncher : public ProcessLauncher {
 public:
+    std::unique_ptr<ChildProcess> open(uint32_t pid) override {
+        opened.push_back(pid);
+        auto it = openable.find(pid);
+        if (it == openable.end()) {
+            if (unscripted_call_hook()) unscripted_call_hook()("unscripted open of process " + std::to_string(pid));
+            return nullptr;
+        }
+        if (!it->second) return nullptr;
+        return std::make_unique<OpenedChild>(pid, it->second);
+    }
+    // Processes `open` finds, by id (null: gone); any other id is an unscripted call.
+    std::map<uint32_t, std::shared_ptr<OpenedScript>> openable;
+    std::vector<uint32_t> opened;
+
     std::unique_ptr<ChildProcess> launch(const LaunchRequest& request,
                                          std::optional<LaunchFailure>& failure) override {
         requests.push_back(request);
@@ -165,6 +199,21 @@ public:
         if (it->second.size() > 1) it->second.pop_front();
         return answer;
     }
+    bool routes_may_have_changed() override {
+        ++route_change_looks;
+        if (route_changes.empty()) {
+            if (!routes_quiet && unscripted_call_hook()) unscripted_call_hook()("unscripted look at route changes");
+            return false;
+        }
+        bool changed = route_changes.front();
+        route_changes.pop_front();
+        return changed;
+    }
+    // Answers of the route-change looks; once they run out, "no change" when `routes_quiet`,
+    // else an unscripted call.
+    std::deque<bool> route_changes;
+    bool routes_quiet = false;
+    int route_change_looks = 0;
     int accept_from = 1;
     // Per port, the owners each query lists, the last answer repeating; none unless scripted.
     std::map<uint16_t, std::deque<std::vector<uint32_t>>> listeners;

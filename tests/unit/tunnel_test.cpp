@@ -4,7 +4,9 @@
 #include "common/files.h"
 #include "common/operator_settings.h"
 #include "fakes.h"
+#include "service/ipc.h"
 #include "service/live_status.h"
+#include "service/tunnel_watch.h"
 #include "tunnel/connect.h"
 #include "tunnel/disconnect.h"
 
@@ -397,6 +399,192 @@ TEST(CommandLine, ConnectFailureAndSuccessRecording) {
         EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "disconnect"}), 0);
         EXPECT_EQ(f.out.str(), "{\"status\":\"error\",\"message\":\"could not parse TUIC pid: invalid digit found in string\"}\n");
         EXPECT_EQ(f.err.str(), "");
+    }
+}
+
+
+// A full tunnel over xray connected through the pipe and watched; the pipe loop's idle turns
+// are `turns`, 100 ms of the clock apart.
+struct WatchFixture : ConnectFixture {
+    static constexpr const char* kPath = "C:\\Vorn\\request.json";
+
+    WatchFixture() {
+        bytes = read_file(request("full", "xray")).value();
+        f.request_files.files[kPath] = testing::ScriptedFile{OpenedFile{bytes, "\\\\?\\C:\\Vorn\\request.json"}, false};
+        f.processes.openable[4321] = xray;
+        f.net.route_changes = {true};  // the connect's own routes, looked at once when it is done
+        f.net.routes_quiet = true;
+        ask(R"({"command":"connect","requestPath":"C:\\Vorn\\request.json"})");
+        EXPECT_EQ(read_status(f.platform), make_status(TunnelState::Connected, kConnected));
+        EXPECT_TRUE(watch.watching());
+    }
+    std::string ask(const std::string& request) {
+        return handle_ipc_request(
+            f.platform, request, [this](const std::string&) -> Result<OpenedFile> { return OpenedFile{bytes, kPath}; },
+            &watch);
+    }
+    void turns(int n) {
+        for (int i = 0; i < n; ++i) {
+            watch.idle_turn();
+            f.clock.sleep_ms(100);
+        }
+    }
+    // The Xray stand-in's process ends; the adapter goes with it.
+    void xray_exits(uint32_t code, const std::string& stderr_text) {
+        EXPECT_TRUE(write_file(f.runtime() + "/product-xray-stderr.log", stderr_text).ok());
+        xray->exit_code = code;
+        ConnectMachine m = machine;
+        m.adapter = false;
+        set_machine(m);
+    }
+    // When each connect ran its conflict check (the clock, in ms).
+    std::vector<uint64_t> connect_times;
+    void time_connects() {
+        testing::FakeTools::Handler inner = f.tools.handler;
+        f.tools.handler = [this, inner](const ToolCall& call) {
+            if (call.program == "tasklist" && call.args.at(0) == "/FO") connect_times.push_back(f.clock.now_ms);
+            return inner(call);
+        };
+    }
+
+    static constexpr const char* kConnected = "Vorn product tunnel started in full mode over xray";
+    std::string bytes;
+    std::shared_ptr<testing::OpenedScript> xray = std::make_shared<testing::OpenedScript>();
+    TunnelWatch watch{f.platform};
+};
+
+TEST(TunnelWatch, NothingRunsWhileTheTunnelHoldsThenAnExitTakesItDownAndTheFirstRetryReconnects) {
+    WatchFixture w;
+    size_t before = w.f.tools.calls.size();
+    w.turns(300);
+    EXPECT_EQ(w.f.tools.calls.size(), before);  // 30 idle seconds: not one tool run
+    EXPECT_EQ(w.xray->polls, 300);
+
+    w.xray_exits(3221225477u, "line 1\nfatal: tun device lost\n");
+    w.turns(1);
+    EXPECT_EQ(read_status(w.f.platform),
+              make_status(TunnelState::Error,
+                          "TUNNEL_ENGINE_EXITED: Xray TUN exited with exit code: 0xc0000005: line 1\nfatal: tun device lost"));
+    EXPECT_EQ(w.count("route delete 0.0.0.0 mask 128.0.0.0"), 4u);  // connect's restore, then the take-down's
+    EXPECT_EQ(w.count("route delete 203.0.113.7 mask 255.255.255.255"), 1u);  // the exception, taken down
+    EXPECT_FALSE(file_exists(w.f.runtime() + "/product-route-exceptions.json"));
+    EXPECT_TRUE(file_exists(w.f.runtime() + "/product-tunnel-reconnect-request-path.txt"));
+    EXPECT_TRUE(w.watch.retrying());
+
+    ConnectMachine healthy;
+    w.set_machine(healthy);
+    w.time_connects();
+    w.f.processes.openable[4322] = std::make_shared<testing::OpenedScript>();
+    uint64_t exited = w.f.clock.now_ms;
+    w.turns(30);
+    ASSERT_EQ(w.connect_times.size(), 1u);
+    EXPECT_EQ(w.connect_times[0] - exited, 1900u);  // the turn 2 s after the exit (measured after its sleep)
+    EXPECT_EQ(read_status(w.f.platform), make_status(TunnelState::Connected, WatchFixture::kConnected));
+    EXPECT_EQ(w.f.processes.opened, (std::vector<uint32_t>{4321, 4322}));  // the new Xray is watched
+    EXPECT_FALSE(w.watch.retrying());
+}
+
+TEST(TunnelWatch, FiveRetriesTwoToThirtyTwoSecondsApartThenTheLastErrorStays) {
+    WatchFixture w;
+    w.xray_exits(1, "");
+    ConnectMachine failing;
+    failing.conflicting_vpn = true;
+    failing.adapter = false;
+    w.set_machine(failing);
+    w.time_connects();
+    w.turns(1);
+    uint64_t exited = w.f.clock.now_ms - 100;
+    EXPECT_EQ(read_status(w.f.platform), make_status(TunnelState::Error, "TUNNEL_ENGINE_EXITED: Xray TUN exited with exit code: 1"));
+    w.turns(1000);  // 100 s
+    ASSERT_EQ(w.connect_times.size(), 5u);
+    std::vector<uint64_t> gaps = {w.connect_times[0] - exited};
+    for (size_t i = 1; i < w.connect_times.size(); ++i) gaps.push_back(w.connect_times[i] - w.connect_times[i - 1]);
+    EXPECT_EQ(gaps, (std::vector<uint64_t>{2000, 4000, 8000, 16000, 32000}));
+    EXPECT_EQ(read_status(w.f.platform),
+              make_status(TunnelState::Error, "CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: openvpn.exe"));
+    EXPECT_FALSE(w.watch.retrying());
+    EXPECT_FALSE(w.watch.watching());
+}
+
+TEST(TunnelWatch, WhatEndsTheRetriesOrTheWatch) {
+    struct Case {
+        const char* name;
+        const char* request;  // asked after the exit; none: the saved path is deleted before it
+        std::string recorded;
+    };
+    const std::string conflict = "CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: openvpn.exe";
+    const Case cases[] = {
+        {"disconnect during the retries", R"({"command":"disconnect"})", "Vorn product tunnel disconnected"},
+        {"new connect during the retries", R"({"command":"connect","requestPath":"C:\\Vorn\\request.json"})", conflict},
+        {"disconnected by the command line", nullptr, WatchFixture::kConnected},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WatchFixture w;
+        ConnectMachine failing;
+        failing.conflicting_vpn = true;
+        failing.adapter = false;
+        if (!c.request) remove_file(w.f.runtime() + "/product-tunnel-reconnect-request-path.txt");
+        w.xray_exits(1, "");
+        w.set_machine(failing);
+        w.turns(1);
+        if (c.request) w.ask(c.request);
+        w.time_connects();
+        w.turns(700);
+        EXPECT_TRUE(w.connect_times.empty());
+        EXPECT_FALSE(w.watch.retrying());
+        EXPECT_EQ(read_status(w.f.platform)->message, c.recorded);
+    }
+}
+
+TEST(TunnelWatch, DefaultRouteChangesRepointTheExceptions) {
+    struct Case {
+        const char* name;
+        std::string powershell;  // the default route after the change
+        bool adapter;
+        std::vector<std::string> commands;  // run after the look at the adapter and the route
+        std::optional<std::string> recorded;  // when the tunnel was taken down
+    };
+    const std::vector<std::string> repointed = {
+        "route delete 203.0.113.7 mask 255.255.255.255", "route add 203.0.113.7 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
+        "route delete 198.51.100.20 mask 255.255.255.255", "route add 198.51.100.20 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
+        "route delete 1.1.1.1 mask 255.255.255.255", "route add 1.1.1.1 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
+        "route delete 8.8.8.8 mask 255.255.255.255", "route add 8.8.8.8 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
+    };
+    const Case cases[] = {
+        {"new next hop and interface", R"({"NextHop":"192.168.50.1","ifIndex":14})", true, repointed, std::nullopt},
+        {"same route", R"({"NextHop":"192.168.1.1","ifIndex":12})", true, {}, std::nullopt},
+        {"no default route left", "", true, {}, std::nullopt},
+        {"adapter gone", "", false, {}, "TUNNEL_ENGINE_EXITED: Xray TUN adapter disappeared"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WatchFixture w;
+        w.turns(10);
+        size_t before = w.f.tools.calls.size();
+        testing::FakeTools::Handler inner = w.f.tools.handler;
+        w.f.tools.handler = [&](const ToolCall& call) -> Result<ToolRun> {
+            if (call.program == "powershell") return ToolRun{0, c.powershell, ""};
+            if (call.program == "route" && call.args.size() == 1 && !c.adapter) return ToolRun{0, fixture("route-print-idle.txt"), ""};
+            return inner(call);
+        };
+        w.f.net.route_changes = {true};
+        w.turns(1);
+        std::vector<std::string> all = w.f.tools.call_texts();
+        std::vector<std::string> ran(all.begin() + static_cast<long>(before), all.end());
+        if (c.recorded) {
+            EXPECT_EQ(read_status(w.f.platform), make_status(TunnelState::Error, *c.recorded));
+            continue;
+        }
+        ASSERT_GE(ran.size(), 2u);
+        EXPECT_EQ(ran[0], "route print");
+        EXPECT_EQ(ran[1].rfind("powershell -NoProfile", 0), 0u);
+        EXPECT_EQ(std::vector<std::string>(ran.begin() + 2, ran.end()), c.commands);
+        // Quiet again: nothing more runs until the next change.
+        size_t after = w.f.tools.calls.size();
+        w.turns(100);
+        EXPECT_EQ(w.f.tools.calls.size(), after);
+        EXPECT_EQ(read_status(w.f.platform), make_status(TunnelState::Connected, WatchFixture::kConnected));
     }
 }
 

@@ -67,4 +67,12 @@ std::optional<uint64_t> Win32ProcessLauncher::process_start_time_ms(uint32_t pid
     return unix_ms_from_filetime(created);
 }
 
+std::unique_ptr<ChildProcess> Win32ProcessLauncher::open(uint32_t pid) {
+    StartedProcess opened;
+    opened.process = UniqueHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!opened.process) return nullptr;
+    opened.pid = pid;
+    return std::make_unique<Win32Child>(std::move(opened));
+}
+
 }  // namespace vorn::win32

@@ -2,6 +2,7 @@
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
 
+#include <atomic>
 #include <vector>
 
 #include "platform/win32/handle.h"
@@ -9,13 +10,72 @@
 
 namespace vorn::win32 {
 
+// Two sources mark the routes as changed: the IP helper's route notifications (a route added,
+// removed or changed) and the registry key under which Windows keeps each interface's gateways
+// (written when DHCP or an administrator gives an interface a new one).
+struct Win32Network::RouteNotifications {
+    std::atomic<bool> changed{true};
+    HANDLE notification = nullptr;
+    HKEY interfaces = nullptr;
+    UniqueHandle event{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+
+    RouteNotifications() = default;
+    RouteNotifications(const RouteNotifications&) = delete;
+    RouteNotifications& operator=(const RouteNotifications&) = delete;
+    ~RouteNotifications() {
+        if (notification != nullptr) CancelMibChangeNotify2(notification);  // waits for a running callback
+        if (interfaces != nullptr) RegCloseKey(interfaces);
+    }
+    bool arm_registry() {
+        DWORD filter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+#ifdef REG_NOTIFY_THREAD_AGNOSTIC
+        filter |= REG_NOTIFY_THREAD_AGNOSTIC;
+#endif
+        return RegNotifyChangeKeyValue(interfaces, TRUE, filter, event.get(), TRUE) == ERROR_SUCCESS;
+    }
+};
+
+namespace {
+
+constexpr const wchar_t* kInterfacesKey = L"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces";
+
+void CALLBACK route_changed(PVOID context, PMIB_IPFORWARD_ROW2, MIB_NOTIFICATION_TYPE) {
+    static_cast<std::atomic<bool>*>(context)->store(true);
+}
+
+}  // namespace
+
 Win32Network::Win32Network() {
     WSADATA data;
     started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
 Win32Network::~Win32Network() {
+    routes_.reset();
     if (started_) WSACleanup();
+}
+
+bool Win32Network::routes_may_have_changed() {
+    if (!routes_) {
+        routes_ = std::make_unique<RouteNotifications>();
+        NotifyRouteChange2(AF_INET, route_changed, &routes_->changed, FALSE, &routes_->notification);
+    }
+    RouteNotifications& r = *routes_;
+    bool changed = r.changed.exchange(false);
+    if (r.interfaces == nullptr) {
+        // Opened as soon as it exists; until then only the route notifications count.
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInterfacesKey, 0, KEY_NOTIFY, &r.interfaces) == ERROR_SUCCESS) {
+            changed = true;
+            if (!r.arm_registry()) {
+                RegCloseKey(r.interfaces);
+                r.interfaces = nullptr;
+            }
+        }
+    } else if (WaitForSingleObject(r.event.get(), 0) == WAIT_OBJECT_0) {
+        changed = true;
+        (void)r.arm_registry();
+    }
+    return changed;
 }
 
 bool Win32Network::tcp_connect(const std::string& host, uint16_t port) {

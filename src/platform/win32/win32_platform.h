@@ -48,6 +48,7 @@ public:
     std::unique_ptr<ChildProcess> launch(const LaunchRequest& request,
                                          std::optional<LaunchFailure>& failure) override;
     std::optional<uint64_t> process_start_time_ms(uint32_t pid) override;
+    std::unique_ptr<ChildProcess> open(uint32_t pid) override;
 };
 
 class Win32Network final : public Network {
@@ -59,9 +60,12 @@ public:
     bool tcp_connect(const std::string& host, uint16_t port) override;
     std::optional<std::string> resolve_ipv4(const std::string& host) override;
     Result<std::vector<uint32_t>> tcp_listener_pids(uint16_t port) override;
+    bool routes_may_have_changed() override;
 
 private:
+    struct RouteNotifications;
     bool started_ = false;
+    std::unique_ptr<RouteNotifications> routes_;
 };
 
 class Win32DllLoader final : public DllLoader {

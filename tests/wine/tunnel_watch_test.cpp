@@ -1,0 +1,131 @@
+// The service keeps a tunnel true between requests: an engine that dies is noticed and
+// reconnected, and a new default route takes the route exceptions with it.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <iostream>
+#include <thread>
+
+#include "service_case.h"
+
+namespace vorn::wine {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const char* kConnected = "Vorn product tunnel started in full mode over xray";
+
+std::string status_file() { return read_text(service_runtime() / "product-tunnel-status.json"); }
+
+// Polls every 100 ms until `done` holds or `limit` passed; how long it took (or -1).
+long long wait_for(const std::function<bool()>& done, std::chrono::seconds limit) {
+    auto begin = Clock::now();
+    while (Clock::now() - begin < limit) {
+        if (done()) return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return -1;
+}
+
+bool has_tunnel_route(WineMachine& m) {
+    for (const auto& r : m.state_json("routes.json")) {
+        if (r.value("destination", "") == "128.0.0.0" && r.value("gateway", "") == "172.19.0.1") return true;
+    }
+    return false;
+}
+
+size_t xray_starts(WineMachine& m) {
+    size_t n = 0;
+    for (const std::string& line : m.calls()) n += line.rfind("xray run|", 0) == 0;
+    return n;
+}
+
+void kill_xray(WineMachine& m) {
+    std::string pid = read_text(service_runtime() / "product-xray.pid");
+    ASSERT_FALSE(pid.empty());
+    ASSERT_EQ(m.run({windows_path(m.machine() / "taskkill.exe"), "/PID", pid, "/F"}).rc, 0);
+}
+
+TEST(TunnelWatch, KilledXrayIsRecordedWithinTwoSecondsAndTheFirstRetryReconnects) {
+    ServiceCase s;
+    ASSERT_EQ(s.ask(s.connect_request(write_request(s.m, "xray"))), compact("connected", kConnected));
+    ASSERT_TRUE(has_tunnel_route(s.m));
+    kill_xray(s.m);
+    long long noticed = wait_for([] { return status_file().find("TUNNEL_ENGINE_EXITED: Xray TUN exited with exit code: 1") != std::string::npos; },
+                                 std::chrono::seconds(10));
+    std::cout << "exit to TUNNEL_ENGINE_EXITED: " << noticed << " ms\n";
+    EXPECT_GE(noticed, 0) << status_file();
+    EXPECT_LT(noticed, 2000);
+    EXPECT_GE(wait_for([&] { return !has_tunnel_route(s.m); }, std::chrono::seconds(20)), 0) << "the tunnel's routes stayed";
+    long long back = wait_for([] { return status_file().find(kConnected) != std::string::npos; }, std::chrono::seconds(90));
+    std::cout << "TUNNEL_ENGINE_EXITED to connected again: " << back << " ms\n";
+    EXPECT_GE(back, 0) << status_file();
+    EXPECT_EQ(xray_starts(s.m), 2u);
+    EXPECT_TRUE(has_tunnel_route(s.m));
+    EXPECT_EQ(s.ask(R"({"command":"disconnect"})"), compact("idle", "Vorn product tunnel disconnected"));
+}
+
+TEST(TunnelWatch, RetriesOfAFailingEngineAreSpacedAndADisconnectStopsThem) {
+    ServiceCase s;
+    ASSERT_EQ(s.ask(s.connect_request(write_request(s.m, "xray"))), compact("connected", kConnected));
+    s.m.set_fault("xray", {{"exitCode", 7}, {"stderr", "simulated engine failure"}});
+    kill_xray(s.m);
+    std::vector<Clock::time_point> starts;
+    for (size_t seen = 1; seen < 3;) {
+        ASSERT_GE(wait_for([&] { return xray_starts(s.m) > seen; }, std::chrono::seconds(60)), 0)
+            << "retry " << seen << " never started: " << status_file();
+        starts.push_back(Clock::now());
+        ++seen;
+    }
+    EXPECT_GE(wait_for([] { return status_file().find("exit code: 7") != std::string::npos; }, std::chrono::seconds(30)), 0)
+        << status_file();
+    auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(starts[1] - starts[0]).count();
+    std::cout << "first to second retry: " << gap << " ms\n";
+    EXPECT_GE(gap, 4000);  // 4 s after the first try ended
+    EXPECT_EQ(s.ask(R"({"command":"disconnect"})"), compact("idle", "Vorn product tunnel disconnected"));
+    size_t after = xray_starts(s.m);
+    std::this_thread::sleep_for(std::chrono::seconds(12));  // the third try would have come 8 s after the second
+    EXPECT_EQ(xray_starts(s.m), after);
+    EXPECT_EQ(status_file(), "{\n  \"status\": \"idle\",\n  \"message\": \"Vorn product tunnel disconnected\"\n}");
+}
+
+TEST(TunnelWatch, NothingRunsWhileTheRouteHoldsAndANewNextHopTakesTheExceptions) {
+    ServiceCase s;
+    ASSERT_EQ(s.ask(s.connect_request(write_request(s.m, "xray"))), compact("connected", kConnected));
+    size_t before = s.m.calls().size();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    EXPECT_EQ(s.m.calls().size(), before) << "tools ran while nothing changed";
+
+    nlohmann::json routes = s.m.state_json("routes.json");
+    for (auto& r : routes) {
+        if (r.value("destination", "") == "0.0.0.0" && r.value("netmask", "") == "0.0.0.0") r["gateway"] = "192.168.50.1";
+    }
+    s.m.set_state_json("routes.json", routes);
+    // What Windows' DHCP client writes when the network hands out a new gateway.
+    ASSERT_EQ(s.m.run({"reg.exe", "add",
+                       "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\{7d3c2b1a-0000-4000-8000-00155d010203}",
+                       "/v", "DhcpDefaultGateway", "/t", "REG_MULTI_SZ", "/d", "192.168.50.1", "/f"})
+                  .rc,
+              0);
+    auto repointed = [&] {
+        size_t n = 0;
+        for (const auto& r : s.m.state_json("routes.json")) {
+            n += r.value("netmask", "") == "255.255.255.255" && r.value("gateway", "") == "192.168.50.1";
+        }
+        return n == 4;  // server, control plane, 1.1.1.1, 8.8.8.8
+    };
+    long long took = wait_for(repointed, std::chrono::seconds(15));
+    std::cout << "new next hop to exceptions through it: " << took << " ms\n";
+    EXPECT_GE(took, 0) << s.m.state_json("routes.json").dump(1);
+    EXPECT_LT(took, 5000);
+    for (const auto& r : s.m.state_json("routes.json")) {
+        EXPECT_FALSE(r.value("netmask", "") == "255.255.255.255" && r.value("gateway", "") == "192.168.1.1") << r.dump();
+    }
+    EXPECT_EQ(s.ask(R"({"command":"status"})"), compact("connected", kConnected));
+}
+
+}  // namespace
+}  // namespace vorn::wine
