@@ -68,21 +68,27 @@ TEST(TunnelWatch, KilledXrayIsRecordedWithinTwoSecondsAndTheFirstRetryReconnects
     EXPECT_EQ(s.ask(R"({"command":"disconnect"})"), compact("idle", "Vorn product tunnel disconnected"));
 }
 
-TEST(TunnelWatch, RetriesOfAFailingEngineAreSpacedAndADisconnectStopsThem) {
-    ServiceCase s;
-    ASSERT_EQ(s.ask(s.connect_request(write_request(s.m, "xray"))), compact("connected", kConnected));
+// Connects, makes every later Xray run fail with exit code 7, kills the running one and returns
+// when each of the first `tries` reconnects has started.
+std::vector<Clock::time_point> failing_retries(ServiceCase& s, size_t tries) {
+    EXPECT_EQ(s.ask(s.connect_request(write_request(s.m, "xray"))), compact("connected", kConnected));
     s.m.set_fault("xray", {{"exitCode", 7}, {"stderr", "simulated engine failure"}});
+    std::vector<Clock::time_point> starts{Clock::now()};
     kill_xray(s.m);
-    std::vector<Clock::time_point> starts;
-    for (size_t seen = 1; seen < 3;) {
-        ASSERT_GE(wait_for([&] { return xray_starts(s.m) > seen; }, std::chrono::seconds(60)), 0)
+    for (size_t seen = 1; seen <= tries; ++seen) {
+        EXPECT_GE(wait_for([&] { return xray_starts(s.m) > seen; }, std::chrono::seconds(60)), 0)
             << "retry " << seen << " never started: " << status_file();
         starts.push_back(Clock::now());
-        ++seen;
     }
     EXPECT_GE(wait_for([] { return status_file().find("exit code: 7") != std::string::npos; }, std::chrono::seconds(30)), 0)
         << status_file();
-    auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(starts[1] - starts[0]).count();
+    return starts;
+}
+
+TEST(TunnelWatch, RetriesOfAFailingEngineAreSpacedAndADisconnectStopsThem) {
+    ServiceCase s;
+    std::vector<Clock::time_point> starts = failing_retries(s, 2);
+    auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(starts[2] - starts[1]).count();
     std::cout << "first to second retry: " << gap << " ms\n";
     EXPECT_GE(gap, 4000);  // 4 s after the first try ended
     EXPECT_EQ(s.ask(R"({"command":"disconnect"})"), compact("idle", "Vorn product tunnel disconnected"));
@@ -92,8 +98,32 @@ TEST(TunnelWatch, RetriesOfAFailingEngineAreSpacedAndADisconnectStopsThem) {
     EXPECT_EQ(status_file(), "{\n  \"status\": \"idle\",\n  \"message\": \"Vorn product tunnel disconnected\"\n}");
 }
 
+TEST(TunnelWatch, FiveFailedRetriesTwoToThirtyTwoSecondsApartLeaveTheLastError) {
+    ServiceCase s;
+    std::vector<Clock::time_point> starts = failing_retries(s, 5);
+    const long long least_ms[] = {2000, 4000, 8000, 16000, 32000};  // each try also takes its own time
+    for (size_t i = 1; i < starts.size(); ++i) {
+        auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(starts[i] - starts[i - 1]).count();
+        std::cout << "retry " << i << " after " << gap << " ms\n";
+        EXPECT_GE(gap, least_ms[i - 1]) << "retry " << i;
+        EXPECT_LT(gap, least_ms[i - 1] + 20000) << "retry " << i;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    EXPECT_EQ(xray_starts(s.m), 6u) << "a sixth try";
+    const std::string last = status_file();
+    EXPECT_NE(last.find("\"status\": \"error\""), std::string::npos) << last;
+    EXPECT_NE(last.find("exit code: 7"), std::string::npos) << last;
+    EXPECT_EQ(s.ask(R"({"command":"status"})").rfind(R"({"status":"error")", 0), 0u);
+}
+
+// Where Windows' DHCP client keeps the gateway it was given for the simulated Ethernet interface.
+const char* kInterfaceKey =
+    "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\{7d3c2b1a-0000-4000-8000-00155d010203}";
+
 TEST(TunnelWatch, NothingRunsWhileTheRouteHoldsAndANewNextHopTakesTheExceptions) {
     ServiceCase s;
+    // The prefix outlives a run: a gateway an earlier run wrote would make the write below no change.
+    (void)s.m.run({"reg.exe", "delete", kInterfaceKey, "/v", "DhcpDefaultGateway", "/f"});
     ASSERT_EQ(s.ask(s.connect_request(write_request(s.m, "xray"))), compact("connected", kConnected));
     size_t before = s.m.calls().size();
     std::this_thread::sleep_for(std::chrono::seconds(10));
@@ -106,7 +136,7 @@ TEST(TunnelWatch, NothingRunsWhileTheRouteHoldsAndANewNextHopTakesTheExceptions)
     s.m.set_state_json("routes.json", routes);
     // What Windows' DHCP client writes when the network hands out a new gateway.
     ASSERT_EQ(s.m.run({"reg.exe", "add",
-                       "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\{7d3c2b1a-0000-4000-8000-00155d010203}",
+                       kInterfaceKey,
                        "/v", "DhcpDefaultGateway", "/t", "REG_MULTI_SZ", "/d", "192.168.50.1", "/f"})
                   .rc,
               0);
