@@ -4,6 +4,7 @@
 //   driver-query.exe                prints the diagnostics as JSON (exit 0)
 //   driver-query.exe set FILE       sends FILE's bytes as a policy; prints "accepted" (exit 0)
 //   driver-query.exe clear          clears the policy (exit 0)
+//   driver-query.exe owner          prints the process id the held policy names (0: none)
 // A device that cannot be opened exits 2, a request the driver refuses exits 3; both print
 // the Windows error on standard error.
 
@@ -25,6 +26,7 @@ namespace {
 constexpr DWORD kSetPolicy = 0x12A004;
 constexpr DWORD kClearPolicy = 0x12A008;
 constexpr DWORD kQueryDiagnostics = 0x12600C;
+constexpr DWORD kSimPolicyOwner = 0x126010;  // the stand-in's own
 
 uint32_t u32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -65,8 +67,15 @@ int wmain(int argc, wchar_t** argv) {
         return rc;
     }
     if (args.size() == 1 && args[0] == "clear") return control(kClearPolicy, {}, output);
+    if (args.size() == 1 && args[0] == "owner") {
+        output.assign(4, '\0');
+        if (int rc = control(kSimPolicyOwner, {}, output); rc != 0) return rc;
+        if (output.size() != 4) return 3;
+        out(std::to_string(u32(reinterpret_cast<const unsigned char*>(output.data()))) + "\n");
+        return 0;
+    }
     if (!args.empty()) {
-        err("usage: driver-query.exe [set FILE | clear]\n");
+        err("usage: driver-query.exe [set FILE | clear | owner]\n");
         return 1;
     }
     output.assign(20, '\0');

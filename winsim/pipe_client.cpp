@@ -7,6 +7,7 @@
 //   pipe-client.exe --file PATH             send the bytes of a file as they are (any size, any bytes)
 //   pipe-client.exe --hold SECONDS          connect, send nothing, wait, close
 //   pipe-client.exe --time N REQUEST-JSON   N round trips; prints each one's milliseconds
+//   pipe-client.exe --service-pid           prints the running service's process id (0: none)
 
 #include <winsock2.h>
 #include <windows.h>
@@ -114,6 +115,10 @@ int exit_code(Trip trip) { return trip == Trip::WrongServer ? 3 : 2; }
 
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> args = utf8_args(argc, argv);
+    if (args.size() == 1 && args[0] == "--service-pid") {
+        out(std::to_string(service_process_id()) + "\n");
+        return 0;
+    }
     if (args.size() == 2 && args[0] == "--hold") {
         HANDLE pipe = open_pipe();
         if (pipe == INVALID_HANDLE_VALUE) return 2;

@@ -13,6 +13,9 @@
 #define VORN_IOCTL_SET_POLICY 0x12A004u
 #define VORN_IOCTL_CLEAR_POLICY 0x12A008u
 #define VORN_IOCTL_QUERY_DIAGNOSTICS 0x12600Cu
+/* The simulation's own: which process the held policy names as the service (4 bytes, 0 when
+ * no policy is held), for tests to see who owns the redirect. */
+#define VORN_IOCTL_SIM_POLICY_OWNER 0x126010u
 
 #define VORN_PROTOCOL_VERSION 2u
 #define VORN_HEADER_SIZE 276u
@@ -168,6 +171,12 @@ static NTSTATUS dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
         if (buffer == NULL || out_size < VORN_DIAGNOSTICS_SIZE) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         diagnostics(buffer);
         return complete(irp, STATUS_SUCCESS, VORN_DIAGNOSTICS_SIZE);
+    case VORN_IOCTL_SIM_POLICY_OWNER:
+        if (buffer == NULL || out_size < 4) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        ExAcquireFastMutex(&g_lock);
+        write_u32(buffer, g_state.held ? g_state.service_pid : 0);
+        ExReleaseFastMutex(&g_lock);
+        return complete(irp, STATUS_SUCCESS, 4);
     default:
         return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }

@@ -97,7 +97,7 @@ json build_tuic_config(const ProductTunnelRequest& request) {
               {"zero_rtt_handshake", false}}}};
 }
 
-Status start_backend(Platform& platform, const ProductTunnelRequest& request) {
+Status start_backend(Platform& platform, const ProductTunnelRequest& request, UndoLog& undo) {
     auto backend = select_backend(request);
     if (!backend) return backend.failure();
     if (*backend == Backend::None) return {};
@@ -108,10 +108,10 @@ Status start_backend(Platform& platform, const ProductTunnelRequest& request) {
         return hysteria ? std::vector<std::string>{"client", "-c", config_path, "--disable-update-check"}
                         : std::vector<std::string>{"-c", config_path};
     };
-    return start_socks_engine(platform, *info.engine, info.engine->label, config, args, info.socks_port);
+    return start_socks_engine(platform, undo, *info.engine, info.engine->label, config, args, info.socks_port);
 }
 
-Status start_socks_engine(Platform& platform, const EngineSpec& engine, std::string_view label,
+Status start_socks_engine(Platform& platform, UndoLog& undo, const EngineSpec& engine, std::string_view label,
                           const json& config, const std::function<std::vector<std::string>(const std::string&)>& args,
                           uint16_t socks_port, const std::vector<uint16_t>& other_ports) {
     const std::string name(label);
@@ -127,17 +127,19 @@ Status start_socks_engine(Platform& platform, const EngineSpec& engine, std::str
         (void)stop_engines(platform);
         return free;
     }
-    auto child = launch_engine(platform, *executable, args(runtime_file(platform.env, engine.config_file)),
-                               engine.stdout_log, engine.stderr_log, messages);
-    if (!child) return child.failure();
-    if (auto pid = write_engine_pid(platform, engine.pid_file, **child); !pid) {
+    auto launched = launch_engine(platform, *executable, args(runtime_file(platform.env, engine.config_file)),
+                                  engine.stdout_log, engine.stderr_log, messages);
+    if (!launched) return launched.failure();
+    std::shared_ptr<ChildProcess> child = std::move(*launched);
+    undo_engine_start(platform, undo, child, engine.pid_file);
+    if (auto pid = write_engine_pid(platform, engine.pid_file, *child); !pid) {
         return fail("could not write " + name + " pid: " + pid.error());
     }
-    if (auto open = wait_for_socks_port(platform, socks_port, **child, engine.stdout_log, engine.stderr_log, name);
+    if (auto open = wait_for_socks_port(platform, socks_port, *child, engine.stdout_log, engine.stderr_log, name);
         !open) {
         return open;
     }
-    if (auto owned = check_port_owner(platform, socks_port, (*child)->pid(), name); !owned) {
+    if (auto owned = check_port_owner(platform, socks_port, child->pid(), name); !owned) {
         (void)stop_engines(platform);
         return owned;
     }

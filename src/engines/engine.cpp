@@ -189,6 +189,30 @@ Status write_engine_pid(Platform& platform, std::string_view pid_file, const Chi
     return write_runtime_file(platform, pid_file, std::to_string(child.pid()));
 }
 
+void end_started_engine(Platform& platform, ChildProcess& child) {
+    constexpr int kExitPolls = 50;
+    constexpr uint32_t kExitPollMs = 100;
+    auto state = child.poll();
+    if (!state || *state) return;  // gone already, or it cannot be asked
+    if (!child.terminate()) return;
+    for (int poll = 0; poll < kExitPolls; ++poll) {
+        state = child.poll();
+        if (!state || *state) return;
+        platform.clock.sleep_ms(kExitPollMs);
+    }
+}
+
+void undo_engine_start(Platform& platform, UndoLog& undo, std::shared_ptr<ChildProcess> child,
+                       std::string_view pid_file) {
+    undo.add([&platform, child = std::move(child), pid_file] {
+        end_started_engine(platform, *child);
+        auto recorded = read_runtime_file(platform, pid_file);
+        if (recorded && *recorded && trim(**recorded) == std::to_string(child->pid())) {
+            remove_file(runtime_file(platform.env, pid_file));
+        }
+    });
+}
+
 std::string log_tail_of_text(std::string_view text) {
     std::vector<std::string> lines = split_lines(text);
     size_t first = lines.size() > 20 ? lines.size() - 20 : 0;

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/result.h"
+#include "common/undo.h"
 #include "platform/platform.h"
 
 namespace vorn {
@@ -65,6 +66,13 @@ Result<std::unique_ptr<ChildProcess>> launch_engine(Platform& platform, const st
 
 // Writes the id as bare decimal digits; the failure is the operating system's text.
 Status write_engine_pid(Platform& platform, std::string_view pid_file, const ChildProcess& child);
+
+// Ends an engine this process started, through its handle, and waits (bounded) until it is gone.
+void end_started_engine(Platform& platform, ChildProcess& child);
+// For a connect that fails later: ends the engine just started (it may have no pid file yet),
+// then deletes its pid file if that still names it.
+void undo_engine_start(Platform& platform, UndoLog& undo, std::shared_ptr<ChildProcess> child,
+                       std::string_view pid_file);
 
 // The last 20 lines of a runtime-directory log, trimmed; "" when it cannot be read.
 std::string read_log_tail(Platform& platform, std::string_view log_name);

@@ -31,6 +31,7 @@ struct Platform {
     std::string_view wintun_image;  // the Wintun DLL carried inside the executable
     ServiceHost& service;
     PipeServer& pipes;
+    ServiceClient& service_client;
     DriverServiceControl& driver_service;
     DriverDevice& driver;
     SocketApi& sockets;

@@ -18,6 +18,9 @@ public:
     virtual uint32_t pid() const = 0;
     // Asks without waiting: absent while it runs, else its exit status.
     virtual Result<std::optional<uint32_t>> poll() = 0;
+    // Ends the process through our handle (an id could name another process by now); the
+    // failure is the system's text. Does not wait.
+    virtual Status terminate() = 0;
 };
 
 enum class LaunchStage { StdoutLog, StderrLog, Start };

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/result.h"
@@ -60,6 +61,29 @@ public:
     // Builds the security descriptor and creates the pipe's only instance, refusing a name that
     // already exists; null when that failed, with `failure` saying why.
     virtual std::unique_ptr<PipeInstance> create(PipeCreateFailure& failure) = 0;
+};
+
+enum class PipeOpen { Opened, Busy, Absent, Failed };
+
+// The command line's end of the service's pipe.
+class ServicePipeConnection {
+public:
+    virtual ~ServicePipeConnection() = default;
+    // The process that serves the pipe; 0 when the system cannot tell.
+    virtual uint32_t server_process_id() = 0;
+    // Sends one message and waits for the one answer; the failure is the system's text.
+    virtual Result<std::string> exchange(const std::string& request) = 0;
+};
+
+class ServiceClient {
+public:
+    virtual ~ServiceClient() = default;
+    // The process id of the service `name` while it runs; absent when it is not installed, not
+    // running, or cannot be asked.
+    virtual std::optional<uint32_t> running_service_pid(const std::string& name) = 0;
+    // Opens the service's pipe: busy while another client is served, absent while nobody serves
+    // it; `cause` is the system's text for any other failure.
+    virtual std::unique_ptr<ServicePipeConnection> open_pipe(PipeOpen& status, std::string& cause) = 0;
 };
 
 }  // namespace vorn

@@ -3,11 +3,9 @@
 #include <vector>
 
 #include "common/json_record.h"
-#include "service/reconnect.h"
+#include "service/connect_record.h"
 #include "service/live_status.h"
 #include "service/status.h"
-#include "split_tunnel/wfp_cleanup.h"
-#include "tunnel/connect.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/request_path.h"
 
@@ -38,16 +36,9 @@ TunnelStatus run_connect(Platform& platform, const std::string& path, const Clie
         if (!opened) return opened.failure();
         return std::move(opened->bytes);
     };
-    auto connected = connect_product_tunnel(platform, path, as_client);
-    if (!connected) {
-        (void)remove_wfp_objects(platform);
-        TunnelStatus failed = make_status(TunnelState::Error, connected.error());
-        (void)write_status(platform, failed);
-        return failed;
-    }
-    (void)persist_reconnect_request_path(platform, path);
-    (void)write_status(platform, *connected);
-    return *connected;
+    // Nothing the pipe's handling requires can fail: the result is always a status.
+    auto recorded = connect_and_record(platform, path, as_client, kPipeConnect);
+    return recorded ? *recorded : make_status(TunnelState::Error, recorded.error());
 }
 
 // Reads one request message; absent when the client is given up on.

@@ -2,11 +2,11 @@
 
 #include "common/files.h"
 #include "common/text.h"
+#include "service/connect_record.h"
 #include "service/ipc.h"
 #include "service/runtime_files.h"
 #include "service/status.h"
 #include "service/tunnel_watch.h"
-#include "tunnel/connect.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/request_path.h"
 
@@ -44,15 +44,13 @@ std::optional<TunnelStatus> reconnect_saved_request(Platform& platform) {
     std::string path(trim(decode_utf8_lossy(**saved)));
     std::optional<Result<std::string>> request = read_saved_request(platform, path);
     if (!request) return std::nullopt;  // the request file is gone: nothing to connect with
-    TunnelStatus outcome;
     if (!*request) {
-        outcome = make_status(TunnelState::Error, "could not read product tunnel request: " + request->error());
-    } else {
-        auto connected = connect_product_tunnel(platform, path, [&request](const std::string&) { return *request; });
-        outcome = connected ? *connected : make_status(TunnelState::Error, connected.error());
+        TunnelStatus failed = make_status(TunnelState::Error, "could not read product tunnel request: " + request->error());
+        (void)write_status(platform, failed);
+        return failed;
     }
-    (void)write_status(platform, outcome);
-    return outcome;
+    auto outcome = connect_and_record(platform, path, [&request](const std::string&) { return *request; }, kResumeConnect);
+    return outcome ? *outcome : make_status(TunnelState::Error, outcome.error());
 }
 
 std::optional<TunnelStatus> resume_after_service_start(Platform& platform) {

@@ -27,7 +27,7 @@ namespace {
 // disconnect that stops it.
 struct RuntimeSlot {
     std::mutex mutex;
-    std::unique_ptr<SplitRuntime> runtime;
+    std::shared_ptr<SplitRuntime> runtime;
 };
 
 std::atomic<RuntimeSlot*> g_slot{nullptr};  // created on first use, never freed
@@ -38,11 +38,20 @@ RuntimeSlot& slot() {
     return *g_slot.load();
 }
 
-Status start_xray_split(Platform& platform, const ProductTunnelRequest& request) {
+Status start_xray_split(Platform& platform, const ProductTunnelRequest& request, UndoLog& undo) {
     auto config = build_xray_split_config(request, runtime_directory(platform.env));
     auto args = [](const std::string& config_path) { return std::vector<std::string>{"run", "-config", config_path}; };
-    return start_socks_engine(platform, xray_engine(), "Xray split", config, args, kXraySplitSocksPort,
+    return start_socks_engine(platform, undo, xray_engine(), "Xray split", config, args, kXraySplitSocksPort,
                               {kProbeHttpPort});
+}
+
+// Stops a redirect proxy this connect started, taking it out of the slot if it was stored.
+void release_split_runtime(const std::shared_ptr<SplitRuntime>& mine) {
+    {
+        std::lock_guard lock(slot().mutex);
+        if (slot().runtime == mine) slot().runtime.reset();
+    }
+    stop_redirect_listener(*mine);
 }
 
 uint16_t local_socks_port(const std::string& transport) {
@@ -84,15 +93,15 @@ std::vector<uint32_t> find_tracked_root_processes(ToolRunner& tools, const std::
     return match_root_processes(run->out, applications);
 }
 
-Result<std::string> start_split_session(Platform& platform, const ProductTunnelRequest& request) {
+Result<std::string> start_split_session(Platform& platform, const ProductTunnelRequest& request, UndoLog& undo) {
     if (auto removed = remove_wfp_objects(platform); !removed) return removed.failure();
     stop_split_session(platform);
     (void)stop_engines(platform);
     std::vector<std::string> applications = split_policy_app_paths(request);
 
     if (normalized_transport(request.transport) == "XRAY") {
-        if (auto started = start_xray_split(platform, request); !started) return started.failure();
-    } else if (auto started = start_backend(platform, request); !started) {
+        if (auto started = start_xray_split(platform, request, undo); !started) return started.failure();
+    } else if (auto started = start_backend(platform, request, undo); !started) {
         return started.failure();
     }
 
@@ -101,7 +110,8 @@ Result<std::string> start_split_session(Platform& platform, const ProductTunnelR
     upstream.port = local_socks_port(request.transport);
     auto proxy = start_redirect_listener(platform.sockets, platform.redirect_context, upstream);
     if (!proxy) return proxy.failure();
-    std::unique_ptr<SplitRuntime> runtime = std::move(*proxy);
+    std::shared_ptr<SplitRuntime> runtime = std::move(*proxy);
+    undo.add([runtime] { release_split_runtime(runtime); });
 
     std::vector<uint32_t> roots = find_tracked_root_processes(platform.tools, applications);
     auto policy = build_redirect_policy(applications, platform.env.current_process_id(), runtime->port());
@@ -116,6 +126,8 @@ Result<std::string> start_split_session(Platform& platform, const ProductTunnelR
         (void)stop_engines(platform);
         return fail(applied.error->rendered());
     }
+    // Until the connect has succeeded, the driver must not keep bending the applications to us.
+    undo.add([&platform] { (void)clear_redirect_policy(platform.driver); });
 
     std::lock_guard lock(slot().mutex);
     if (slot().runtime) stop_redirect_listener(*slot().runtime);
@@ -130,7 +142,7 @@ Result<std::string> start_split_session(Platform& platform, const ProductTunnelR
 void stop_split_session(Platform& platform) {
     (void)clear_redirect_policy(platform.driver);
     if (g_slot.load() == nullptr) return;
-    std::unique_ptr<SplitRuntime> runtime;
+    std::shared_ptr<SplitRuntime> runtime;
     std::lock_guard lock(slot().mutex);
     runtime = std::move(slot().runtime);
     if (runtime) stop_redirect_listener(*runtime);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "common/undo.h"
 #include "platform/platform.h"
 #include "tunnel/request.h"
 
@@ -20,8 +21,9 @@ inline constexpr std::string_view kProcessQueryScript =
 std::vector<uint32_t> match_root_processes(std::string_view process_listing, const std::vector<std::string>& applications);
 std::vector<uint32_t> find_tracked_root_processes(ToolRunner& tools, const std::vector<std::string>& applications);
 
-// Starts the split tunnel; the success message, or the failure.
-Result<std::string> start_split_session(Platform& platform, const ProductTunnelRequest& request);
+// Starts the split tunnel; the success message, or the failure. What a later failure must
+// undo (the engine, the redirect proxy, the driver's policy) is registered in `undo`.
+Result<std::string> start_split_session(Platform& platform, const ProductTunnelRequest& request, UndoLog& undo);
 // Clears the redirect driver's policy and stops the redirect proxy, if a split tunnel runs.
 // Never fails.
 void stop_split_session(Platform& platform);

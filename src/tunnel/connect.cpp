@@ -22,9 +22,9 @@ std::string tun_interface_name(Clock& clock) { return "VornVPN-" + std::to_strin
 
 namespace {
 
-// Steps 6 to 24: the full tunnel around the Xray TUN engine. The Wintun library and the Xray
-// process handles are owned here and released on every return.
-Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnelRequest& request) {
+// The full tunnel around the Xray TUN engine. The Wintun library is released on every return;
+// what the engines and routes need undone on a later failure is registered in `undo`.
+Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnelRequest& request, UndoLog& undo) {
     auto located = locate_wintun_dll(platform);
     if (located.failure) return fail(located.failure->message);
     auto wintun = load_wintun(platform, *located.value);
@@ -47,16 +47,18 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
     (void)stop_engines(platform);  // no engine of an earlier connection may survive
     wait_for_tunnel_interface_gone(platform);
 
-    if (auto backend = start_backend(platform, request); !backend) return backend.failure();
+    if (auto backend = start_backend(platform, request, undo); !backend) return backend.failure();
     const LaunchMessages messages = xray_tun_launch_messages();
     if (auto free = check_ports_free(platform, {kProbeHttpPort}, messages.start); !free) {
         (void)stop_engines(platform);  // the backend started above
         return free.failure();
     }
-    auto child = launch_engine(platform, *executable, {"run", "-config", config_path}, xray.stdout_log,
-                               xray.stderr_log, messages);
-    if (!child) return child.failure();
-    ChildProcess& engine = **child;
+    auto launched = launch_engine(platform, *executable, {"run", "-config", config_path}, xray.stdout_log,
+                                  xray.stderr_log, messages);
+    if (!launched) return launched.failure();
+    std::shared_ptr<ChildProcess> child = std::move(*launched);
+    undo_engine_start(platform, undo, child, xray.pid_file);
+    ChildProcess& engine = *child;
     if (auto watched = watch_xray_startup(platform, engine); !watched) {
         (void)stop_engines(platform);
         return watched.failure();
@@ -80,7 +82,11 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
             return routed.failure();
         }
         std::optional<std::string> host = request_server_host(request);
-        if (!host) return fail("could not configure full tunnel: config server host is missing");
+        if (!host) {
+            // No cleanup of its own here, but the routes just made must not outlive the engines.
+            undo.add([&platform] { restore_full_tunnel_network(platform); });
+            return fail("could not configure full tunnel: config server host is missing");
+        }
         if (auto probed = probe_full_tunnel(platform, *host); !probed) {
             (void)stop_engines(platform);
             restore_full_tunnel_network(platform);
@@ -99,6 +105,18 @@ Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::strin
 
 Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path,
                                             const RequestBytesReader& read) {
+    UndoLog undo;
+    auto connected = connect_product_tunnel(platform, request_path, read, undo);
+    if (connected) {
+        undo.keep();
+    } else {
+        undo.run();
+    }
+    return connected;
+}
+
+Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path,
+                                            const RequestBytesReader& read, UndoLog& undo) {
     restore_full_tunnel_network(platform);
     auto request = read_product_tunnel_request(request_path, read);
     if (!request) return request.failure();
@@ -108,11 +126,11 @@ Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::strin
     }
     if (auto clear = check_conflicting_vpn(platform.tools); !clear) return clear.failure();
     if (request->tunnel_mode == "split") {
-        auto started = start_split_session(platform, *request);
+        auto started = start_split_session(platform, *request, undo);
         if (!started) return started.failure();
         return make_status(TunnelState::Connected, *started);
     }
-    return connect_full_tunnel(platform, *request);
+    return connect_full_tunnel(platform, *request, undo);
 }
 
 }  // namespace vorn

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/result.h"
+#include "common/undo.h"
 #include "platform/platform.h"
 #include "service/status.h"
 #include "tunnel/request.h"
@@ -14,7 +15,11 @@ namespace vorn {
 std::string tun_interface_name(Clock& clock);
 Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path);
 // The same, with the request's bytes obtained by `read` (a client's own open of the file).
+// Both undo what a failed connect started before they return.
 Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path,
                                             const RequestBytesReader& read);
+// The same, leaving the undo of a failure to the caller: it runs its own cleanup first.
+Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path,
+                                            const RequestBytesReader& read, UndoLog& undo);
 
 }  // namespace vorn

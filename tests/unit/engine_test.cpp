@@ -369,6 +369,7 @@ TEST(StartBackend, WritesLaunchesRecordsAndWaits) {
         int accept_from;
         std::string error;
         std::vector<std::string> args;  // after the executable; the config path stands as CFG
+        bool ended_by_undo = false;     // a failure's undo ends the engine it started
     };
     const Case cases[] = {
         {"xray", true, std::nullopt, 1, "", {}},
@@ -378,7 +379,7 @@ TEST(StartBackend, WritesLaunchesRecordsAndWaits) {
         {"hysteria2", false, std::nullopt, 1, "hysteria.exe was not found for product tunnel", {}},
         {"tuic", true, LaunchFailure{LaunchStage::Start, "bad"}, 1, "could not start TUIC engine: bad", {"-c", "CFG"}},
         {"hysteria2", true, std::nullopt, 0, "Hysteria2 engine did not open local SOCKS port 127.0.0.1:18109",
-         {"client", "-c", "CFG", "--disable-update-check"}},
+         {"client", "-c", "CFG", "--disable-update-check"}, true},
         {"wireguard", true, std::nullopt, 1,
          "PRODUCT_TUNNEL_BACKEND_NOT_INSTALLED: WIREGUARD is not supported by product tunnel", {}},
     };
@@ -397,7 +398,14 @@ TEST(StartBackend, WritesLaunchesRecordsAndWaits) {
         ProductTunnelRequest request;
         request.transport = c.transport;
         request.config = nlohmann::json::parse(R"({"server":{"host":"203.0.113.7"},"user":{"uuid":"u","password":"p"}})");
-        Status result = start_backend(f.platform, request);
+        UndoLog undo;
+        Status result = start_backend(f.platform, request, undo);
+        if (result.ok()) {
+            undo.keep();
+        } else {
+            undo.run();
+        }
+        EXPECT_EQ(f.processes.ended, c.ended_by_undo ? std::vector<uint32_t>{4321} : std::vector<uint32_t>{});
         EXPECT_EQ(result.ok(), c.error.empty());
         if (!result.ok()) { EXPECT_EQ(result.error(), c.error); }
         if (c.args.empty()) {
@@ -418,7 +426,7 @@ TEST(StartBackend, WritesLaunchesRecordsAndWaits) {
         EXPECT_EQ(launched.args, args);
         EXPECT_EQ(launched.stdout_log, f.runtime() + "/product-" + engine + "-stdout.log");
         EXPECT_EQ(launched.stderr_log, f.runtime() + "/product-" + engine + "-stderr.log");
-        EXPECT_EQ(file_exists(f.runtime() + "/product-" + engine + ".pid"), !c.launch_failure.has_value());
+        EXPECT_EQ(file_exists(f.runtime() + "/product-" + engine + ".pid"), c.error.empty());
     }
 }
 

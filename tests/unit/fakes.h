@@ -94,23 +94,32 @@ public:
 
 // A child whose polls answer from a script: running until `exit_after_polls` polls were made,
 // then exited with `exit_code` (or a poll error when `poll_error` is set).
+// Ended through its handle, it reports exit code 1 from then on and its id is added to `ended`.
 class FakeChild : public ChildProcess {
 public:
-    explicit FakeChild(uint32_t id = 4321) : id_(id) {}
+    explicit FakeChild(uint32_t id = 4321, std::vector<uint32_t>* ended = nullptr) : id_(id), ended_(ended) {}
     uint32_t pid() const override { return id_; }
     Result<std::optional<uint32_t>> poll() override {
         ++polls;
         if (poll_error) return fail(*poll_error);
+        if (terminated) return std::optional<uint32_t>(1);
         if (exit_after_polls >= 0 && polls > exit_after_polls) return std::optional<uint32_t>(exit_code);
         return std::optional<uint32_t>();
+    }
+    Status terminate() override {
+        terminated = true;
+        if (ended_) ended_->push_back(id_);
+        return {};
     }
     int polls = 0;
     int exit_after_polls = -1;
     uint32_t exit_code = 0;
     std::optional<std::string> poll_error;
+    bool terminated = false;
 
 private:
     uint32_t id_;
+    std::vector<uint32_t>* ended_;
 };
 
 // A running process as `open` finds it: running until the test sets its exit code.
@@ -157,7 +166,7 @@ public:
             failure = next_failure;
             return nullptr;
         }
-        auto child = std::make_unique<FakeChild>(next_pid++);
+        auto child = std::make_unique<FakeChild>(next_pid++, &ended);
         if (exit_on_launch == 0 || exit_on_launch == number) {
             child->exit_after_polls = exit_after_polls;
             child->exit_code = exit_code;
@@ -170,6 +179,7 @@ public:
     }
     std::map<uint32_t, uint64_t> start_times;
     std::vector<LaunchRequest> requests;
+    std::vector<uint32_t> ended;  // children ended through their handles, in order
     std::optional<LaunchFailure> next_failure;
     int fail_on_launch = 0;  // 1-based launch the failure applies to; 0: every launch
     uint32_t next_pid = 4321;  // ids are handed out in launch order
@@ -384,6 +394,59 @@ public:
     std::function<void()> on_create;
 };
 
+// The command line's view of the service, once `scripted`: not running unless `service_pid` is
+// set; its pipe then answers `answer` (served by `server_pid`, the service itself unless set)
+// after `busy_opens` busy opens. Each request sent is kept.
+class FakeServiceClient : public ServiceClient {
+public:
+    class Connection : public ServicePipeConnection {
+    public:
+        explicit Connection(FakeServiceClient& owner) : owner_(owner) {}
+        uint32_t server_process_id() override { return owner_.server_pid.value_or(*owner_.service_pid); }
+        Result<std::string> exchange(const std::string& request) override {
+            owner_.sent.push_back(request);
+            if (!owner_.answer) return owner_.unscripted("exchange " + request);
+            return *owner_.answer;
+        }
+
+    private:
+        FakeServiceClient& owner_;
+    };
+
+    std::optional<uint32_t> running_service_pid(const std::string& name) override {
+        if (!scripted) unscripted("running_service_pid " + name);
+        return service_pid;
+    }
+    std::unique_ptr<ServicePipeConnection> open_pipe(PipeOpen& status, std::string& cause) override {
+        status = PipeOpen::Failed;
+        if (!scripted || !service_pid) {
+            (void)unscripted("open_pipe");
+            return nullptr;
+        }
+        if (busy_opens > 0) {
+            --busy_opens;
+            status = PipeOpen::Busy;
+            cause = "All pipe instances are busy.";
+            return nullptr;
+        }
+        status = PipeOpen::Opened;
+        return std::make_unique<Connection>(*this);
+    }
+
+    bool scripted = false;
+    std::optional<uint32_t> service_pid;
+    std::optional<uint32_t> server_pid;
+    int busy_opens = 0;
+    std::optional<Result<std::string>> answer;
+    std::vector<std::string> sent;
+
+private:
+    Failure unscripted(const std::string& call) {
+        if (unscripted_call_hook()) unscripted_call_hook()("FakeServiceClient: unscripted " + call);
+        return fail("unscripted " + call);
+    }
+};
+
 // No driver installed, unless a test says otherwise.
 class FakeDriverServiceControl : public DriverServiceControl {
 public:
@@ -409,6 +472,8 @@ public:
     DriverReply control(uint32_t code, const std::string* input, uint32_t output_size) override {
         codes.push_back(code);
         if (!present) return DriverReply{};
+        if (code == 0x12600C && diagnostics_answers == 0) return DriverReply{false, true, 0, ""};
+        if (code == 0x12600C && diagnostics_answers > 0) --diagnostics_answers;
         if (code == 0x12A004 && input) policy = *input;
         if (code == 0x12A008) policy.clear();
         std::string out(output_size, '\0');
@@ -420,6 +485,7 @@ public:
         return DriverReply{true, true, output_size, out};
     }
     bool present = false;
+    int diagnostics_answers = -1;  // diagnostics requests answered before they fail; -1: all
     std::string policy;
     std::vector<uint32_t> codes;
 };
@@ -554,6 +620,7 @@ struct FakePlatform {
     std::string wintun_image = std::string("MZ\x90\0stand-in image", 18);
     FakeServiceHost service;
     FakePipeServer pipes;
+    FakeServiceClient service_client;
     FakeDriverServiceControl driver_service;
     FakeDriverDevice driver;
     FakeSockets sockets;
@@ -562,7 +629,7 @@ struct FakePlatform {
     std::ostringstream out;
     std::ostringstream err;
     Platform platform{env,   tools,          clock,  processes, net,     dlls,  files,
-                      wfp,   wintun_image,   service, pipes,    driver_service, driver,
+                      wfp,   wintun_image,   service, pipes,    service_client, driver_service, driver,
                       sockets, redirect_context, request_files, out, err};
 };
 

@@ -70,8 +70,10 @@ struct SplitFixture {
 
 TEST(SplitSession, StartsWithTheMessageAndTheTrackedCount) {
     SplitFixture s;
-    auto started = start_split_session(s.f.platform, s.request(" xray ", s.one_app()));
+    UndoLog undo;
+    auto started = start_split_session(s.f.platform, s.request(" xray ", s.one_app()), undo);
     ASSERT_TRUE(started.ok()) << started.error();
+    undo.keep();
     EXPECT_EQ(*started,
               "Vorn transparent split tunnel started over  xray  (TCP redirect active; UDP remains direct until UDP "
               "relay is implemented; tracked processes: 2)");
@@ -98,43 +100,58 @@ TEST(SplitSession, FailuresAndWhatIsUndone) {
         bool empty_rules;
         std::string error;
         bool engines_stopped_after;
+        std::vector<uint32_t> ended_by_undo;  // after the failure's own cleanup
     };
     const Case cases[] = {
         {"filtering engine cannot open", "xray", [](SplitFixture& s) { s.f.wfp.open_status = 1753; }, false,
-         "FwpmEngineOpen0 failed: Windows error 1753", false},
+         "FwpmEngineOpen0 failed: Windows error 1753", false, {}},
         {"engine missing", "xray", [](SplitFixture& s) { fs::remove(s.install.path() / "xray.exe"); }, false,
-         "xray.exe was not found for product tunnel", false},
+         "xray.exe was not found for product tunnel", false, {}},
         {"unsupported transport", "vless", [](SplitFixture&) {}, false,
-         "PRODUCT_TUNNEL_BACKEND_NOT_INSTALLED: VLESS is not supported by product tunnel", false},
+         "PRODUCT_TUNNEL_BACKEND_NOT_INSTALLED: VLESS is not supported by product tunnel", false, {}},
         {"proxy cannot listen", "tuic", [](SplitFixture& s) { s.f.sockets.listen_error = "could not bind split redirect listener: in use"; },
-         false, "could not bind split redirect listener: in use", false},
+         false, "could not bind split redirect listener: in use", false, {4321}},
         {"empty policy", "hysteria2", [](SplitFixture&) {}, true,
-         "SPLIT_REDIRECT_EMPTY_POLICY: split redirect policy has no applications", false},
+         "SPLIT_REDIRECT_EMPTY_POLICY: split redirect policy has no applications", false, {4321}},
         {"no driver service", "xray", [](SplitFixture& s) { s.f.driver_service.installed = false; }, false,
-         "SPLIT_DRIVER_START_FAILED: could not open the Vorn split driver service (1060)", true},
+         "SPLIT_DRIVER_START_FAILED: could not open the Vorn split driver service (1060)", true, {4321}},
         {"driver device missing", "xray", [](SplitFixture& s) { s.f.driver.present = false; }, false,
-         "SPLIT_DRIVER_UNAVAILABLE: Vorn split redirect driver is not installed or not running", true},
+         "SPLIT_DRIVER_UNAVAILABLE: Vorn split redirect driver is not installed or not running", true, {4321}},
+        // The driver took the policy: the undo clears it and stops the stored proxy as well.
+        {"diagnostics fail after the policy", "tuic", [](SplitFixture& s) { s.f.driver.diagnostics_answers = 1; }, false,
+         "SPLIT_DRIVER_IO_FAILED: Vorn split redirect driver rejected the requested operation", false, {4321}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SplitFixture s;
         c.arrange(s);
         auto rules = c.empty_rules ? nlohmann::json::array() : s.one_app();
-        auto started = start_split_session(s.f.platform, s.request(c.transport, rules));
+        UndoLog undo;
+        auto started = start_split_session(s.f.platform, s.request(c.transport, rules), undo);
         ASSERT_FALSE(started.ok());
         EXPECT_EQ(started.error(), c.error);
-        EXPECT_FALSE(split_session_active());
-        EXPECT_EQ(s.f.sockets.listens == s.f.sockets.closes || s.f.sockets.listens == 0, true);
-        // An engine started here is ended again only when the driver failed.
+        // The failure's own cleanup stops the engines only when the driver failed...
         size_t kills = s.f.tools.count("taskkill");
         EXPECT_EQ(kills > 0, c.engines_stopped_after);
+        // ...and the undo ends whatever engine was started, wherever it failed.
+        undo.run();
+        EXPECT_FALSE(split_session_active());
+        EXPECT_TRUE(s.f.driver.policy.empty());
+        EXPECT_EQ(s.f.sockets.listens == s.f.sockets.closes || s.f.sockets.listens == 0, true);
+        EXPECT_EQ(s.f.processes.ended, c.ended_by_undo);
+        EXPECT_FALSE(file_exists(s.f.runtime() + "/product-xray.pid"));
+        EXPECT_FALSE(file_exists(s.f.runtime() + "/product-tuic.pid"));
+        EXPECT_FALSE(file_exists(s.f.runtime() + "/product-hysteria.pid"));
     }
 }
 
 TEST(SplitSession, TwoStartsLeaveOneRuntime) {
     SplitFixture s;
-    ASSERT_TRUE(start_split_session(s.f.platform, s.request("xray", s.one_app())).ok());
-    ASSERT_TRUE(start_split_session(s.f.platform, s.request("tuic", s.one_app())).ok());
+    UndoLog first, second;
+    ASSERT_TRUE(start_split_session(s.f.platform, s.request("xray", s.one_app()), first).ok());
+    first.keep();
+    ASSERT_TRUE(start_split_session(s.f.platform, s.request("tuic", s.one_app()), second).ok());
+    second.keep();
     EXPECT_TRUE(split_session_active());
     EXPECT_EQ(s.f.sockets.listens, 2);
     for (int i = 0; i < 100 && s.f.sockets.closes < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -4,6 +4,7 @@
 #include "common/files.h"
 #include "common/operator_settings.h"
 #include "fakes.h"
+#include "service/connect_record.h"
 #include "service/ipc.h"
 #include "service/live_status.h"
 #include "service/tunnel_watch.h"
@@ -146,8 +147,9 @@ TEST(Connect, CleanupDependsOnTheFailingStep) {
         const char* name;
         std::function<void(ConnectFixture&)> arrange;
         std::string error_prefix;
-        bool engines_stopped;
+        bool engines_stopped;  // by the step's own cleanup, through the pid files
         bool network_restored;
+        std::vector<uint32_t> ended;  // then by the undo, through their handles, last started first
     };
     auto change = [](auto edit) {
         return [edit](ConnectFixture& c) {
@@ -158,39 +160,40 @@ TEST(Connect, CleanupDependsOnTheFailingStep) {
     };
     const Case cases[] = {
         {"16: backend port never opens", [](ConnectFixture& c) { c.f.net.accept_from = 0; },
-         "Hysteria2 engine did not open local SOCKS port", false, false},
+         "Hysteria2 engine did not open local SOCKS port", false, false, {4321}},
         {"16: backend port held before the start", [](ConnectFixture& c) { c.f.net.listeners[18109] = {{977}}; },
-         "could not start Hysteria2 engine: local port 127.0.0.1:18109 is already held by process 977", false, false},
+         "could not start Hysteria2 engine: local port 127.0.0.1:18109 is already held by process 977", false, false, {}},
         {"16: backend port opened by another process", [](ConnectFixture& c) { c.f.net.listeners[18109] = {{}, {977}}; },
          "Hysteria2 engine local port 127.0.0.1:18109 is held by process 977, not by the engine (process 4321)", true,
-         false},
+         false, {4321}},
         {"17: probe port held before Xray starts", [](ConnectFixture& c) { c.f.net.listeners[18089] = {{555}}; },
-         "could not start Xray TUN engine: local port 127.0.0.1:18089 is already held by process 555", true, false},
+         "could not start Xray TUN engine: local port 127.0.0.1:18089 is already held by process 555", true, false, {4321}},
         {"17: Xray cannot start",
          [](ConnectFixture& c) {
              c.f.processes.next_failure = LaunchFailure{LaunchStage::Start, "bad image"};
              c.f.processes.fail_on_launch = 2;
          },
-         "could not start Xray TUN engine: bad image", false, false},
+         "could not start Xray TUN engine: bad image", false, false, {4321}},
         {"18: Xray exits at start",
          [](ConnectFixture& c) {
              c.f.processes.exit_after_polls = 2;
              c.f.processes.exit_code = 23;
              c.f.processes.exit_on_launch = 2;
          },
-         "Xray TUN engine exited during startup: exit code: 23", true, false},
+         "Xray TUN engine exited during startup: exit code: 23", true, false, {4321}},
         {"19: adapter never appears", change([](ConnectMachine& m) { m.adapter = false; }),
-         "Xray TUN adapter did not become ready", true, false},
+         "Xray TUN adapter did not become ready", true, false, {4322, 4321}},
         {"19: probe port opened by another process", [](ConnectFixture& c) { c.f.net.listeners[18089] = {{}, {555}}; },
          "Xray TUN engine local port 127.0.0.1:18089 is held by process 555, not by the engine (process 4322)", true,
-         false},
+         false, {4322, 4321}},
         {"20: pid file cannot be written",
          [](ConnectFixture& c) { ASSERT_TRUE(create_directories(c.f.runtime() + "/product-xray.pid").ok()); },
-         "could not write Xray TUN pid: ", false, false},
+         "could not write Xray TUN pid: ", false, false, {4322, 4321}},
         {"22: routes never show", change([](ConnectMachine& m) { m.routes_show = false; }),
-         "full tunnel routes did not become active", true, true},
+         "full tunnel routes did not become active", true, true, {4322, 4321}},
         {"23: probe times out", change([](ConnectMachine& m) { m.curl_fails = true; }),
-         "XRAY_PROXY_PROBE_FAILED: full tunnel HTTPS probe failed: cloudflare: curl: (28) timed out", true, true},
+         "XRAY_PROXY_PROBE_FAILED: full tunnel HTTPS probe failed: cloudflare: curl: (28) timed out", true, true,
+         {4322, 4321}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -203,6 +206,10 @@ TEST(Connect, CleanupDependsOnTheFailingStep) {
         EXPECT_EQ(status.error().rfind(k.error_prefix, 0), 0u) << status.error();
         EXPECT_EQ(c.count("taskkill /PID 4321 /T /F"), k.engines_stopped ? 1u : 0u);
         EXPECT_EQ(c.count(kRestoreFirst), k.network_restored ? 4u : 2u);
+        EXPECT_EQ(c.f.processes.ended, k.ended);
+        EXPECT_FALSE(file_exists(c.f.runtime() + "/product-hysteria.pid"));
+        EXPECT_FALSE(fs::is_regular_file(c.f.runtime() + "/product-xray.pid"));
+        EXPECT_NE(query_live_status(c.f.platform).status, TunnelState::Connected);
     }
 }
 
@@ -391,6 +398,7 @@ TEST(CommandLine, ConnectFailureAndSuccessRecording) {
         EXPECT_EQ(run_command_line(c.f.platform, {"svc.exe", "connect", "--request", path}), 0);
         EXPECT_EQ(c.f.out.str(), "{\"status\":\"connected\",\"message\":\"Vorn product tunnel started in full mode over xray\"}\n");
         EXPECT_EQ(read_file(c.f.runtime() + "/product-tunnel-reconnect-request-path.txt").value(), path);
+        // A full tunnel is not handed over (the service client is not scripted).
     }
     {
         FakePlatform f;
@@ -585,6 +593,104 @@ TEST(TunnelWatch, DefaultRouteChangesRepointTheExceptions) {
         w.turns(100);
         EXPECT_EQ(w.f.tools.calls.size(), after);
         EXPECT_EQ(read_status(w.f.platform), make_status(TunnelState::Connected, WatchFixture::kConnected));
+    }
+}
+
+// The command line, the pipe and the resume share one connect; they differ only in the cleanup
+// after a failure and in whether an unsaved path or status fails them.
+TEST(ConnectHandling, CallersDifferOnlyWhereSpecified) {
+    struct Case {
+        const char* name;
+        const ConnectHandling* handling;
+        bool connect_fails;
+        bool split_stopped;
+        bool wfp_removed;
+        std::string failure;  // the caller's own failure; "" when a status was recorded
+    };
+    const std::string unsaved = "could not persist reconnect request path: ";
+    const Case cases[] = {
+        {"command line, failed", &kCommandLineConnect, true, true, true, ""},
+        {"pipe, failed", &kPipeConnect, true, false, true, ""},
+        {"resume, failed", &kResumeConnect, true, false, false, ""},
+        {"command line, path unsaved", &kCommandLineConnect, false, false, false, unsaved},
+        {"pipe, path unsaved", &kPipeConnect, false, false, false, ""},
+        {"resume leaves the saved path alone", &kResumeConnect, false, false, false, ""},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        ConnectFixture c;
+        ConnectMachine m;
+        m.conflicting_vpn = k.connect_fails;
+        c.set_machine(m);
+        ASSERT_TRUE(create_directories(c.f.runtime()).ok());
+        const std::string saved = c.f.runtime() + "/product-tunnel-reconnect-request-path.txt";
+        ASSERT_TRUE(create_directories(saved).ok());  // a path that cannot be written
+        auto recorded = connect_and_record(c.f.platform, c.request("full", "xray"),
+                                           [](const std::string& path) { return read_file(path); }, *k.handling);
+        EXPECT_EQ(recorded.ok() ? "" : recorded.error().substr(0, unsaved.size()), k.failure);
+        const bool clear_sent = std::count(c.f.driver.codes.begin(), c.f.driver.codes.end(), 0x12A008u) > 0;
+        EXPECT_EQ(clear_sent, k.split_stopped);
+        if (k.connect_fails) { EXPECT_EQ(c.f.wfp.calls.size(), k.wfp_removed ? 260u : 0u); }
+        std::optional<TunnelStatus> status = read_status(c.f.platform);
+        if (!k.failure.empty()) {
+            EXPECT_FALSE(status.has_value());
+            continue;
+        }
+        ASSERT_TRUE(recorded.ok());
+        EXPECT_EQ(status, *recorded);
+        EXPECT_EQ(recorded->status, k.connect_fails ? TunnelState::Error : TunnelState::Connected);
+        EXPECT_TRUE(fs::is_directory(saved));
+    }
+}
+
+TEST(CommandLine, SplitConnectIsHandedToTheService) {
+    const std::string connected = R"({"status":"connected","message":"Vorn transparent split tunnel started"})";
+    const std::string refused = R"({"status":"error","message":"SPLIT_REDIRECT_EMPTY_POLICY: no applications"})";
+    const std::string prefix = "could not hand the split tunnel to VornTunnelService: ";
+    struct Case {
+        const char* name;
+        std::function<void(testing::FakeServiceClient&)> arrange;
+        int rc;
+        std::string message;  // the record printed and kept
+        size_t sent;
+        std::vector<uint32_t> sleeps;
+    };
+    const Case cases[] = {
+        {"service not running", [](auto&) {}, 1, std::string(kSplitNeedsService), 0, {}},
+        {"served", [&](auto& s) { s.service_pid = 640; s.answer = connected; }, 0,
+         "Vorn transparent split tunnel started", 1, {}},
+        {"refused by the service", [&](auto& s) { s.service_pid = 640; s.answer = refused; }, 1,
+         "SPLIT_REDIRECT_EMPTY_POLICY: no applications", 1, {}},
+        {"busy, then served", [&](auto& s) { s.service_pid = 640; s.busy_opens = 2; s.answer = connected; }, 0,
+         "Vorn transparent split tunnel started", 1, {250, 250}},
+        {"pipe held by another process", [&](auto& s) { s.service_pid = 640; s.server_pid = 99; }, 1,
+         prefix + "the pipe \\\\.\\pipe\\VornTunnelService is served by process 99, not by the service (process 640)",
+         0, {}},
+        {"no answer", [&](auto& s) { s.service_pid = 640; s.answer = fail("The pipe has been ended."); }, 1,
+         prefix + "The pipe has been ended.", 1, {}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        ConnectFixture c;
+        c.f.service_client.scripted = true;
+        k.arrange(c.f.service_client);
+        std::string path = c.request("split", "xray");
+        EXPECT_EQ(run_command_line(c.f.platform, {"svc.exe", "connect", "--request", path}), k.rc);
+        TunnelStatus expected = make_status(k.rc == 0 ? TunnelState::Connected : TunnelState::Error, k.message);
+        EXPECT_EQ(c.f.out.str(), status_to_json(expected).value() + "\n");
+        EXPECT_EQ(c.f.err.str(), k.rc == 0 ? "" : k.message + "\n");
+        EXPECT_EQ(read_status(c.f.platform), expected);
+        ASSERT_EQ(c.f.service_client.sent.size(), k.sent);
+        if (k.sent) {
+            EXPECT_EQ(c.f.service_client.sent[0], nlohmann::json({{"command", "connect"}, {"requestPath", path}}).dump());
+        }
+        EXPECT_EQ(c.f.clock.sleeps, k.sleeps);
+        // Nothing of the tunnel is done here: no restore, engine, filter or policy.
+        EXPECT_EQ(c.f.tools.call_texts(), std::vector<std::string>{"net session"});
+        EXPECT_TRUE(c.f.processes.requests.empty());
+        EXPECT_TRUE(c.f.wfp.calls.empty());
+        EXPECT_TRUE(c.f.driver.codes.empty());
+        EXPECT_FALSE(file_exists(c.f.runtime() + "/product-tunnel-reconnect-request-path.txt"));
     }
 }
 

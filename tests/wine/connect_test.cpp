@@ -120,16 +120,37 @@ TEST(Connect, RefusedBesideAnotherVpnClient) {
     EXPECT_FALSE(port_open(18089));
 }
 
+// Whether a process of that image runs in the prefix.
+bool image_running(WineMachine& m, const std::string& image) {
+    RunResult list = m.run({windows_path(m.machine() / "tasklist.exe"), "/FO", "CSV", "/NH"});
+    return list.out.find("\"" + image + "\"") != std::string::npos;
+}
+
 TEST(Connect, BackendThatNeverOpensItsPort) {
     WineMachine m(case_name());
     m.set_fault("tuic", {{"noListen", true}});
     RunResult r = m.service({"connect", "--request", write_request(m, "tuic")});
     EXPECT_EQ(r.rc, 1);
     EXPECT_EQ(r.err, "TUIC engine did not open local SOCKS port 127.0.0.1:18108\n");
-    // The backend keeps running until the next connect or a disconnect ends it.
-    EXPECT_TRUE(fs::exists(m.runtime() / "product-tuic.pid"));
-    EXPECT_EQ(m.service({"disconnect"}).out, compact("idle", "Vorn product tunnel disconnected") + "\n");
+    // The failed connect ended the backend it started.
+    EXPECT_FALSE(image_running(m, "tuic.exe"));
     EXPECT_FALSE(fs::exists(m.runtime() / "product-tuic.pid"));
+    RunResult status = m.service({"status"});
+    EXPECT_EQ(status.out.find("\"connected\""), std::string::npos) << status.out;
+}
+
+TEST(Connect, XrayWhoseAdapterNeverAppearsIsEnded) {
+    WineMachine m(case_name());
+    m.set_fault("xray", {{"noAdapter", true}});
+    RunResult r = m.service({"connect", "--request", write_request(m, "hysteria2")});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, "Xray TUN adapter did not become ready\n");
+    // Xray had no pid file yet: it was ended through its handle, and its backend with it.
+    EXPECT_FALSE(image_running(m, "xray.exe"));
+    EXPECT_FALSE(image_running(m, "hysteria.exe"));
+    EXPECT_FALSE(port_open(18089));
+    EXPECT_FALSE(port_open(18109));
+    EXPECT_FALSE(fs::exists(m.runtime() / "product-xray.pid"));
 }
 
 TEST(Disconnect, UnreadablePidFileIsAnErrorRecordAndExitZero) {

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 
+#include "bin/vorn_tunnel_service/commands.h"
 #include "common/text.h"
 #include "service_case.h"
 #include "split_tunnel/driver_client.h"
@@ -85,19 +87,41 @@ bool ran(const WineMachine& m, const std::string& prefix) {
     return std::any_of(calls.begin(), calls.end(), [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
 }
 
-TEST(SplitTunnel, CommandLineConnectTracksRunningApplicationsAndDisconnectClearsThePolicy) {
+// The process the driver's held policy names as its owner (0: none).
+uint32_t policy_owner(WineMachine& m) {
+    RunResult r = m.run({windows_path(m.machine() / "driver-query.exe"), "owner"});
+    EXPECT_EQ(r.rc, 0) << r.err;
+    return static_cast<uint32_t>(std::strtoul(r.out.c_str(), nullptr, 10));
+}
+
+// A split tunnel lives as long as its redirect listener: the command line hands it to the
+// service, and without the service it refuses before anything starts.
+TEST(SplitTunnel, CommandLineConnectIsServedByTheServiceAndRefusedWithoutIt) {
+    ServiceCase s;
+    WineMachine& m = s.m;
+    SplitDriver driver(m);
+    m.start_idle("browser.exe");
+    m.start_idle("browser.exe");  // two running instances: both are tracked roots
+    m.start_idle("other.exe");
+    // The policy names the browser in another letter case, and the game twice.
+    std::string browser = to_ascii_upper(windows_path(m.machine() / "browser.exe"));
+
+    s.stop();
+    std::string request = write_split_request(m, "xray", {"C:\\Games\\game.exe", browser, "C:\\Games\\game.exe"});
+    RunResult refused = m.service({"connect", "--request", request});
+    EXPECT_EQ(refused.rc, 1);
+    const std::string needs(kSplitNeedsService);
+    EXPECT_EQ(refused.out, compact("error", needs) + "\n");
+    EXPECT_EQ(refused.err, needs + "\n");
+    EXPECT_FALSE(ran(m, "xray run|"));
+    EXPECT_FALSE(port_open(18082));
+    s.start();
+    EXPECT_EQ(driver.diagnostics()["accepted"], 0);  // no policy ever reached the driver
+
+    const uint32_t service_pid = std::stoul(m.program("pipe-client.exe", {"--service-pid"}).out);
     for (std::string transport : {"xray", "hysteria2"}) {
         SCOPED_TRACE(transport);
-        WineMachine m(case_name());
-        m.start_idle("keeper.exe", 600);  // keeps Wine's driver host alive
-        SplitDriver driver(m);
-        m.start_idle("browser.exe");
-        m.start_idle("browser.exe");  // two running instances: both are tracked roots
-        m.start_idle("other.exe");
-        // The policy names the browser in another letter case, and the game twice.
-        std::string browser = to_ascii_upper(windows_path(m.machine() / "browser.exe"));
-        std::string request = write_split_request(m, transport, {"C:\\Games\\game.exe", browser, "C:\\Games\\game.exe"});
-
+        request = write_split_request(m, transport, {"C:\\Games\\game.exe", browser, "C:\\Games\\game.exe"});
         RunResult up = m.service({"connect", "--request", request});
         ASSERT_EQ(up.rc, 0) << up.out << up.err;
         EXPECT_EQ(up.out, compact("connected", started(transport, 2)) + "\n");
@@ -106,21 +130,19 @@ TEST(SplitTunnel, CommandLineConnectTracksRunningApplicationsAndDisconnectClears
         EXPECT_EQ(held["tracked"], 2);
         EXPECT_EQ(held["applications"], 2);
         EXPECT_NE(held["port"], 0);
-        EXPECT_EQ(held["accepted"], 1);
+        EXPECT_EQ(policy_owner(m), service_pid);
+        // The command line has exited; the service's listener still accepts.
+        EXPECT_TRUE(port_open(held["port"].get<uint16_t>()));
         EXPECT_TRUE(port_open(socks_port_of(transport)));
         EXPECT_TRUE(ran(m, "powershell -NoProfile|-NonInteractive|-Command|Get-CimInstance Win32_Process"));
+        EXPECT_EQ(s.ask(R"({"command":"status"})"), compact("connected", started(transport, 2)));
 
-        RunResult status = m.service({"status"});
-        EXPECT_EQ(status.out, up.out) << status.err;
-
-        RunResult down = m.service({"disconnect"});
-        EXPECT_EQ(down.rc, 0) << down.err;
-        EXPECT_EQ(down.out, compact("idle", "Vorn product tunnel disconnected") + "\n");
+        EXPECT_EQ(s.ask(R"({"command":"disconnect"})"), compact("idle", "Vorn product tunnel disconnected"));
         json cleared = driver.diagnostics();
         EXPECT_EQ(cleared["tracked"], 0);
         EXPECT_EQ(cleared["applications"], 0);
         EXPECT_FALSE(port_open(socks_port_of(transport)));
-        EXPECT_EQ(m.service({"status"}).out, compact("idle", "Vorn product tunnel disconnected") + "\n");
+        EXPECT_FALSE(port_open(held["port"].get<uint16_t>()));
     }
 }
 
@@ -164,24 +186,19 @@ TEST(SplitTunnel, MissingDriverServiceFailsWithEngineAndListenerStopped) {
               compact("error", "SPLIT_DRIVER_START_FAILED: could not open the Vorn split driver service (1060)"));
 }
 
-TEST(SplitTunnel, EmptyPolicyFailsAfterTheEngineStarted) {
-    WineMachine m(case_name());
-    m.start_idle("keeper.exe", 600);
-    SplitDriver driver(m);
+TEST(SplitTunnel, EmptyPolicyFailsAfterTheEngineStartedAndEndsIt) {
+    ServiceCase s;
+    SplitDriver driver(s.m);
     driver.start();
-    std::string request = write_split_request(m, "xray", {});
+    std::string request = write_split_request(s.m, "xray", {});
 
-    RunResult up = m.service({"connect", "--request", request});
-    EXPECT_EQ(up.rc, 1);
     const std::string message = "SPLIT_REDIRECT_EMPTY_POLICY: split redirect policy has no applications";
-    EXPECT_EQ(up.out, compact("error", message) + "\n");
-    EXPECT_NE(up.err.find(message), std::string::npos) << up.err;
-    EXPECT_TRUE(ran(m, "xray run|-config|"));
+    EXPECT_EQ(s.ask(s.connect_request(request)), compact("error", message));
+    EXPECT_TRUE(ran(s.m, "xray run|-config|"));
     EXPECT_EQ(driver.diagnostics()["accepted"], 0);  // nothing reached the driver
-    // A policy that cannot be built leaves the engine running; the next disconnect ends it.
-    EXPECT_TRUE(port_open(18082));
-    EXPECT_EQ(m.service({"disconnect"}).rc, 0);
+    // The engine this connect started is gone with it.
     EXPECT_FALSE(port_open(18082));
+    EXPECT_FALSE(fs::exists(service_runtime() / "product-xray.pid"));
 }
 
 // The stand-in driver checks what it is sent as the real one would: the records our encoder

@@ -1,15 +1,18 @@
 #include "bin/vorn_tunnel_service/commands.h"
 
+#include <filesystem>
 #include <ostream>
 
+#include <nlohmann/json.hpp>
+
+#include "common/files.h"
+#include "service/connect_record.h"
+#include "service/ipc.h"
 #include "service/live_status.h"
-#include "service/reconnect.h"
 #include "service/service_main.h"
 #include "service/status.h"
-#include "split_tunnel/split_session.h"
-#include "split_tunnel/wfp_cleanup.h"
-#include "tunnel/connect.h"
 #include "tunnel/disconnect.h"
+#include "tunnel/request.h"
 
 namespace vorn {
 
@@ -25,6 +28,10 @@ constexpr CommandWord kCommands[] = {
     {"run-service", Command::RunService}, {"connect", Command::Connect},
     {"disconnect", Command::Disconnect}, {"status", Command::Status},
 };
+
+// Up to a minute for the service's pipe while it serves another client or resumes.
+constexpr int kServicePipeAttempts = 240;
+constexpr uint32_t kServicePipeRetryMs = 250;
 
 // The outcome of a command: success, or the one line written to standard error.
 using Outcome = Status;
@@ -80,15 +87,60 @@ Outcome uninstall(Platform& platform) {
 
 Outcome status(Platform& platform) { return print_status(platform.out, query_live_status(platform)); }
 
-Outcome connect(Platform& platform, const std::string& request_path) {
-    auto connected = connect_product_tunnel(platform, request_path);
-    if (!connected) {
-        stop_split_session(platform);
-        (void)remove_wfp_objects(platform);
-        return fail(report_failed_status(platform, make_status(TunnelState::Error, connected.error())));
+// The service's answer to a split connect handed to it, or why it could not be had.
+Result<TunnelStatus> connect_through_service(Platform& platform, const std::string& request_path) {
+    const std::string service(kServiceName);
+    const std::string prefix = "could not hand the split tunnel to " + service + ": ";
+    // The service does not share our working folder.
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(to_fs_path(request_path), ec);
+    nlohmann::json message = {{"command", "connect"},
+                              {"requestPath", ec ? request_path : from_fs_path(absolute)}};
+    for (int attempt = 0; attempt < kServicePipeAttempts; ++attempt) {
+        std::optional<uint32_t> service_pid = platform.service_client.running_service_pid(service);
+        if (!service_pid) return fail(std::string(kSplitNeedsService));
+        PipeOpen opened = PipeOpen::Failed;
+        std::string cause;
+        std::unique_ptr<ServicePipeConnection> pipe = platform.service_client.open_pipe(opened, cause);
+        if (pipe) {
+            // Whoever serves the pipe could act as us once it has read from it.
+            if (uint32_t server = pipe->server_process_id(); server != *service_pid) {
+                return fail(prefix + "the pipe " + std::string(kPipeName) + " is served by process " +
+                            std::to_string(server) + ", not by the service (process " +
+                            std::to_string(*service_pid) + ")");
+            }
+            auto answer = pipe->exchange(message.dump());
+            if (!answer) return fail(prefix + answer.error());
+            std::optional<TunnelStatus> status = parse_status(*answer);
+            if (!status) return fail(prefix + "its answer is not a status record: " + *answer);
+            return *status;
+        }
+        if (opened == PipeOpen::Failed) return fail(prefix + "could not open " + std::string(kPipeName) + ": " + cause);
+        // Busy with another client, or still resuming before it serves the pipe.
+        platform.clock.sleep_ms(kServicePipeRetryMs);
     }
-    if (auto saved = persist_reconnect_request_path(platform, request_path); !saved) return saved;
-    return record_and_print(platform, *connected);
+    return fail(prefix + "its pipe did not take the request within a minute");
+}
+
+// Prints a recorded outcome; an error record is also the command's failure.
+Outcome report_recorded(Platform& platform, const TunnelStatus& status) {
+    if (auto printed = print_status(platform.out, status); !printed) return printed;
+    if (status.status == TunnelState::Error) return fail(status.message.value_or("SERVICE_ERROR"));
+    return {};
+}
+
+Outcome connect(Platform& platform, const std::string& request_path) {
+    // A split tunnel lasts only as long as the process holding its redirect listener: the service.
+    if (auto request = read_product_tunnel_request(request_path); request && request->tunnel_mode == "split") {
+        auto served = connect_through_service(platform, request_path);
+        if (!served) return fail(report_failed_status(platform, make_status(TunnelState::Error, served.error())));
+        if (served->status == TunnelState::Error) return fail(report_failed_status(platform, *served));
+        return record_and_print(platform, *served);
+    }
+    auto recorded = connect_and_record(
+        platform, request_path, [](const std::string& path) { return read_file(path); }, kCommandLineConnect);
+    if (!recorded) return recorded.failure();
+    return report_recorded(platform, *recorded);
 }
 
 // A teardown that failed is still recorded and printed, and the command succeeds.

@@ -22,6 +22,10 @@ public:
         if (!GetExitCodeProcess(started_.process.get(), &code)) return fail(last_error_text());
         return std::optional<uint32_t>(code);
     }
+    Status terminate() override {
+        if (!TerminateProcess(started_.process.get(), 1)) return fail(last_error_text());
+        return {};
+    }
 
 private:
     StartedProcess started_;

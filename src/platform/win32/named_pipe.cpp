@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <vector>
+
 #include "platform/win32/handle.h"
 #include "platform/win32/local_file.h"
 #include "platform/win32/win32_platform.h"
@@ -88,7 +90,78 @@ private:
     PSECURITY_DESCRIPTOR descriptor_;
 };
 
+class Win32PipeConnection final : public ServicePipeConnection {
+public:
+    explicit Win32PipeConnection(UniqueHandle pipe) : pipe_(std::move(pipe)) {}
+    uint32_t server_process_id() override {
+        ULONG server = 0;
+        return GetNamedPipeServerProcessId(pipe_.get(), &server) ? server : 0;
+    }
+    Result<std::string> exchange(const std::string& request) override {
+        DWORD written = 0;
+        if (!WriteFile(pipe_.get(), request.data(), static_cast<DWORD>(request.size()), &written, nullptr)) {
+            return fail(last_error_text());
+        }
+        if (written != request.size()) return fail("the request was not written whole");
+        std::string answer;
+        std::vector<char> buffer(kBufferSize);
+        for (;;) {
+            DWORD got = 0;
+            BOOL ok = ReadFile(pipe_.get(), buffer.data(), kBufferSize, &got, nullptr);
+            answer.append(buffer.data(), got);
+            if (ok) return answer;
+            if (GetLastError() != ERROR_MORE_DATA) return fail(last_error_text());
+        }
+    }
+
+private:
+    UniqueHandle pipe_;
+};
+
+// Closes a service-manager handle on every path.
+struct ScHandle {
+    SC_HANDLE handle;
+    ~ScHandle() {
+        if (handle) CloseServiceHandle(handle);
+    }
+};
+
 }  // namespace
+
+std::optional<uint32_t> Win32ServiceClient::running_service_pid(const std::string& name) {
+    ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
+    if (!manager.handle) return std::nullopt;
+    ScHandle service{OpenServiceW(manager.handle, to_wide(name).c_str(), SERVICE_QUERY_STATUS)};
+    if (!service.handle) return std::nullopt;
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service.handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+                              sizeof status, &needed) ||
+        status.dwCurrentState != SERVICE_RUNNING || status.dwProcessId == 0) {
+        return std::nullopt;
+    }
+    return status.dwProcessId;
+}
+
+std::unique_ptr<ServicePipeConnection> Win32ServiceClient::open_pipe(PipeOpen& status, std::string& cause) {
+    UniqueHandle pipe(CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!pipe) {
+        DWORD error = GetLastError();
+        status = error == ERROR_PIPE_BUSY ? PipeOpen::Busy
+                 : error == ERROR_FILE_NOT_FOUND ? PipeOpen::Absent
+                                                 : PipeOpen::Failed;
+        cause = windows_error_text(error);
+        return nullptr;
+    }
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
+        status = PipeOpen::Failed;
+        cause = last_error_text();
+        return nullptr;
+    }
+    status = PipeOpen::Opened;
+    return std::make_unique<Win32PipeConnection>(std::move(pipe));
+}
 
 std::unique_ptr<PipeInstance> Win32PipeServer::create(PipeCreateFailure& failure) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;

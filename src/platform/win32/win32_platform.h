@@ -100,6 +100,12 @@ public:
     std::unique_ptr<PipeInstance> create(PipeCreateFailure& failure) override;
 };
 
+class Win32ServiceClient final : public ServiceClient {
+public:
+    std::optional<uint32_t> running_service_pid(const std::string& name) override;
+    std::unique_ptr<ServicePipeConnection> open_pipe(PipeOpen& status, std::string& cause) override;
+};
+
 class Win32RequestFiles final : public RequestFiles {
 public:
     Result<OpenedFile> read_local(const std::string& path, bool& not_found) override;
@@ -164,6 +170,7 @@ struct Win32Adapters {
     Win32Wfp wfp;
     Win32ServiceHost service;
     Win32PipeServer pipes;
+    Win32ServiceClient service_client;
     Win32DriverServiceControl driver_service;
     Win32DriverDevice driver;
     WinsockSockets sockets;
@@ -172,7 +179,7 @@ struct Win32Adapters {
 
     Platform platform(std::ostream& out, std::ostream& err) {
         return Platform{env,  tools, clock, processes, net, dlls, files, wfp, embedded_wintun_image(), service, pipes,
-                        driver_service, driver, sockets, redirect_context, request_files, out, err};
+                        service_client, driver_service, driver, sockets, redirect_context, request_files, out, err};
     }
 };
 

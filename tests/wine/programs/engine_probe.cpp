@@ -92,7 +92,12 @@ int run(Platform& p, const std::vector<std::string>& args) {
     auto request = read_product_tunnel_request(args.back());
     if (!request) return report(request.failure());
     if (verb == "launch" && args.size() == 3) return report(launch_backend(p, args[1], *request));
-    if (verb == "start-backend") return report(start_backend(p, *request));
+    if (verb == "start-backend") {
+        UndoLog undo;  // what it started is left running, as the tests expect
+        Status started = start_backend(p, *request, undo);
+        undo.keep();
+        return report(started);
+    }
     std::string tun_name = "VornVPN-" + std::to_string(p.clock.unix_time_ms());
     auto xray = start_xray(p, *request, tun_name);
     if (!xray) return report(xray.failure());
