@@ -126,6 +126,7 @@ private:
 struct OpenedScript {
     std::optional<uint32_t> exit_code;
     int polls = 0;
+    bool terminated = false;
 };
 
 class OpenedChild : public ChildProcess {
@@ -135,6 +136,11 @@ public:
     Result<std::optional<uint32_t>> poll() override {
         ++script_->polls;
         return script_->exit_code;
+    }
+    Status terminate() override {
+        script_->terminated = true;
+        script_->exit_code = 1;
+        return {};
     }
 
 private:
