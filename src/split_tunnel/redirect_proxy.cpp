@@ -12,10 +12,11 @@ namespace vorn {
 namespace {
 
 constexpr size_t kContextLimit = 4096;
-// Large enough that a bulk transfer costs few system calls per megabyte.
-constexpr size_t kRelayBuffer = 128 * 1024;
+// Large enough that a bulk transfer costs few system calls per megabyte, and that the engine
+// behind us is handed big writes (it reads in fewer, fuller turns).
+constexpr size_t kRelayBuffer = 256 * 1024;
 // Free buffers an I/O thread keeps for the next burst instead of giving them back.
-constexpr size_t kPooledBuffers = 32;
+constexpr size_t kPooledBuffers = 16;
 // A stuck engine must not pin a connection: reaching the engine and the SOCKS exchange are
 // bounded.
 constexpr uint32_t kUpstreamTimeoutMs = 5000;
@@ -532,9 +533,11 @@ std::string socks5_connect_request(const Endpoint& destination) {
     return request;
 }
 
+// Half the cores: the engine that carries the relayed bytes on, and the applications at both
+// ends, need the others; a relay thread per core only makes them wait for a core.
 size_t relay_io_threads() {
     size_t cores = std::thread::hardware_concurrency();
-    return std::clamp<size_t>(cores, 1, kMaxIoThreads);
+    return std::clamp<size_t>(cores / 2, 1, kMaxIoThreads);
 }
 
 SplitRuntime::SplitRuntime(std::shared_ptr<RelayState> state, uint16_t port)

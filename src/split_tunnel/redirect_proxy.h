@@ -29,7 +29,7 @@ public:
     uint16_t port() const { return port_; }
     // Connections being set up or relayed.
     size_t active_connections() const;
-    // Fixed at start: one per core, whatever the number of connections.
+    // Fixed at start: one per two cores (at least one), whatever the number of connections.
     size_t io_threads() const;
 
 private:

@@ -6,8 +6,6 @@
 #include <linux/netfilter_ipv6/ip6_tables.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -214,53 +212,6 @@ private:
 };
 
 }  // namespace
-
-namespace {
-
-class PipeRelayBuffer final : public RelayBuffer {
-public:
-    PipeRelayBuffer(int read_end, int write_end) : read_(read_end), write_(write_end) {}
-    PipeRelayBuffer(const PipeRelayBuffer&) = delete;
-    PipeRelayBuffer& operator=(const PipeRelayBuffer&) = delete;
-    ~PipeRelayBuffer() override {
-        ::close(read_);
-        ::close(write_);
-    }
-    long fill(SocketHandle socket, size_t size) override { return move(fd(socket), write_, size); }
-    long drain(SocketHandle socket, size_t size) override { return move(read_, fd(socket), size); }
-
-private:
-    static long move(int from, int to, size_t size) {
-        // A send to a reset connection raises SIGPIPE, which splice cannot be told not to: the
-        // I/O thread keeps it blocked (and pending, harmlessly).
-        thread_local bool sigpipe_blocked = [] {
-            sigset_t pipe;
-            sigemptyset(&pipe);
-            sigaddset(&pipe, SIGPIPE);
-            return pthread_sigmask(SIG_BLOCK, &pipe, nullptr) == 0;
-        }();
-        (void)sigpipe_blocked;
-        for (;;) {
-            ssize_t n = ::splice(from, nullptr, to, nullptr, size, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-            if (n >= 0) return static_cast<long>(n);
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return kWouldBlock;
-            if (errno != EINTR) return kSocketError;
-        }
-    }
-
-    int read_;
-    int write_;
-};
-
-}  // namespace
-
-std::unique_ptr<RelayBuffer> PosixSockets::make_relay_buffer(size_t capacity) {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return SocketApi::make_relay_buffer(capacity);
-    // One fill may take the whole capacity; a pipe smaller than asked still works, in more turns.
-    ::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(capacity));
-    return std::make_unique<PipeRelayBuffer>(ends[0], ends[1]);
-}
 
 Result<std::unique_ptr<SocketPoller>> PosixSockets::make_poller() {
     int epoll = ::epoll_create1(EPOLL_CLOEXEC);

@@ -22,9 +22,6 @@ public:
     void shutdown_send(SocketHandle socket) override;
     void close(SocketHandle socket) override;
     Result<std::unique_ptr<SocketPoller>> make_poller() override;
-    // A pipe that splice moves the bytes through, so that they never enter user space; memory
-    // when no pipe can be had.
-    std::unique_ptr<RelayBuffer> make_relay_buffer(size_t capacity) override;
 
 private:
     bool any_address_;
