@@ -13,6 +13,9 @@ using testing::ToolCall;
 
 const std::string kUsageLine = std::string(kUsage) + "\n";
 
+// An elevated prompt on which nothing of the tunnel runs and every sc.exe run succeeds.
+Result<ToolRun> elevated(const ToolCall& call) { return testing::quietly(call, {"net session", "sc.exe ", "tasklist "}); }
+
 TEST(ParseArguments, CommandWordsAndTheirArguments) {
     struct Case {
         std::vector<std::string> args;
@@ -72,7 +75,7 @@ TEST(CommandLine, ElevationIsCheckedWithNetSessionForChangingCommandsOnly) {
         FakePlatform f;
         f.tools.handler = [](const ToolCall& call) -> Result<ToolRun> {
             if (call.program == "net") return ToolRun{2, "", ""};
-            return ToolRun{0, "", ""};
+            return elevated(call);
         };
         int rc = run_command_line(f.platform, c.args);
         bool checked = !f.tools.calls.empty() && f.tools.calls[0].program == "net";
@@ -91,7 +94,7 @@ TEST(CommandLine, ElevationIsCheckedWithNetSessionForChangingCommandsOnly) {
 
 TEST(CommandLine, NetThatCannotStartCountsAsNotElevated) {
     FakePlatform f;
-    f.tools.handler = [](const ToolCall&) -> Result<ToolRun> { return fail("not found"); };
+    f.tools.handler = [](const ToolCall& call) { return call.program == "net" ? fail("not found") : testing::unscripted_run(call); };
     EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "uninstall"}), 1);
     EXPECT_EQ(f.err.str(), "ADMIN_REQUIRED: uninstall requires elevated administrator privileges\n");
 }
@@ -135,8 +138,7 @@ TEST(CommandLine, InstallAndUninstallRunScAndRecordTheOutcome) {
         f.tools.handler = [&](const ToolCall& call) -> Result<ToolRun> {
             if (call.program == "net" && call.args == Args{"session"}) return ok;
             if (call.program == "sc.exe" && sc_runs < c.sc.size()) return c.sc[sc_runs++];
-            ADD_FAILURE() << "unscripted tool run: " << call.text();
-            return fail("unscripted");
+            return testing::unscripted_run(call);
         };
         EXPECT_EQ(run_command_line(f.platform, {"svc.exe", c.word}), c.rc);
         ASSERT_EQ(f.tools.calls.size(), 1 + c.sc_args.size());
@@ -153,6 +155,7 @@ TEST(CommandLine, InstallAndUninstallRunScAndRecordTheOutcome) {
 
 TEST(CommandLine, InstallWithoutItsOwnPathFailsBeforeSc) {
     FakePlatform f;
+    f.tools.handler = elevated;
     f.env.exe.reset();
     EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "install"}), 1);
     EXPECT_EQ(f.err.str(),
@@ -162,6 +165,7 @@ TEST(CommandLine, InstallWithoutItsOwnPathFailsBeforeSc) {
 
 TEST(CommandLine, StatusWriteFailureStillPrintsAndExitsZero) {
     FakePlatform f;
+    f.tools.handler = elevated;
     ASSERT_TRUE(write_file(f.dir.str() + "/VornVPN", "blocks the runtime folder").ok());
     EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "status", "extra"}), 0);
     EXPECT_EQ(f.out.str(), "{\"status\":\"idle\",\"message\":\"Vorn product tunnel service is idle\"}\n");
@@ -170,6 +174,7 @@ TEST(CommandLine, StatusWriteFailureStillPrintsAndExitsZero) {
 
 TEST(CommandLine, InstallReportsAStatusWriteFailure) {
     FakePlatform f;
+    f.tools.handler = elevated;
     ASSERT_TRUE(write_file(f.dir.str() + "/VornVPN", "blocks the runtime folder").ok());
     EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "install"}), 1);
     EXPECT_EQ(f.out.str(), "");

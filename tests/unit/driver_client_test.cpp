@@ -106,7 +106,7 @@ public:
         codes.push_back(code);
         inputs.push_back(input ? *input : "<none>");
         sizes.push_back(output_size);
-        if (replies.empty()) return DriverReply{true, true, 0, std::string(output_size, '\0')};
+        if (replies.empty()) return testing::refused("unscripted driver request " + std::to_string(code), DriverReply{});
         DriverReply r = replies.front();
         replies.pop_front();
         return r;
@@ -151,6 +151,7 @@ TEST(DriverControl, RepliesAndDiagnostics) {
         }
     }
     FakeDevice device;
+    device.replies.push_back(DriverReply{true, true, 0, ""});
     EXPECT_TRUE(clear_redirect_policy(device).ok());
     EXPECT_EQ(device.codes, std::vector<uint32_t>{0x12A008});
     EXPECT_EQ(device.inputs, std::vector<std::string>{"<none>"});
@@ -172,6 +173,7 @@ public:
     std::optional<DriverServiceState> query(uint32_t& error) override {
         ++queries;
         if (states.empty()) {
+            if (!query_fails) testing::report_unscripted("unscripted query of the driver service");
             error = 6;
             return std::nullopt;
         }
@@ -187,7 +189,8 @@ public:
     void close() override { ++closes; }
 
     int open_fails_at = 0;
-    std::deque<DriverServiceState> states;
+    std::deque<DriverServiceState> states;  // the last one stays
+    bool query_fails = false;               // once the states run out
     bool start_ok = true;
     std::string opened_name;
     int queries = 0;
@@ -210,6 +213,7 @@ TEST(ApplyRedirectPolicy, ServiceStartAndPolicyDelivery) {
     auto service = [](std::deque<S> states, bool start_ok = true, int open_fails_at = 0) {
         FakeDriverService s;
         s.states = std::move(states);
+        s.query_fails = s.states.empty();
         s.start_ok = start_ok;
         s.open_fails_at = open_fails_at;
         return s;

@@ -195,6 +195,7 @@ TEST(LaunchEngine, EachStageHasItsMessage) {
     };
     for (const Case& c : cases) {
         FakePlatform f;
+        f.processes.launches = 1;
         f.processes.next_failure = c.failure;
         auto child = launch_engine(f.platform, "C:\\e\\tuic.exe", {"-c", "cfg"}, "o.log", "e.log", c.messages);
         ASSERT_EQ(child.ok(), c.error.empty());
@@ -210,6 +211,7 @@ TEST(LaunchEngine, EachStageHasItsMessage) {
 TEST(LaunchEngine, LogsSomeoneElseControlsAreDeletedBeforeTheStart) {
     const EngineSpec& xray = xray_engine();
     FakePlatform f;
+    f.processes.launches = 1;
     ASSERT_TRUE(create_directories(f.runtime()).ok());
     std::vector<std::string> planted = {std::string(xray.stdout_log), std::string(kXrayErrorLog), "kept.log"};
     for (const auto& name : planted) {
@@ -228,7 +230,8 @@ TEST(LaunchEngine, LogsSomeoneElseControlsAreDeletedBeforeTheStart) {
 // route print answers: the adapter appears at the given call (1-based; 0 never).
 testing::FakeTools::Handler adapter_from(int call) {
     auto count = std::make_shared<int>(0);
-    return [=](const ToolCall&) -> Result<ToolRun> {
+    return [=](const ToolCall& run) -> Result<ToolRun> {
+        if (run.text() != "route print") return testing::unscripted_run(run);
         ++*count;
         bool present = call != 0 && *count >= call;
         return ToolRun{0, present ? " 23...00 ff 6d 9c 4a 1b ......Xray Tunnel\r\n" : "Interface List\r\n", ""};
@@ -352,6 +355,7 @@ TEST(PortGuard, FreeBeforeStartAndTheEnginesOwnOnceOpen) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform f;
+        f.net.other_ports_free = true;
         f.net.listeners[18109] = {c.listeners};
         f.net.listener_error = c.table_error;
         Status free = check_ports_free(f.platform, {18108, 18109}, prefix);
@@ -394,6 +398,8 @@ TEST(StartBackend, WritesLaunchesRecordsAndWaits) {
             touch(install.path() / "tuic.exe");
         }
         f.processes.next_failure = c.launch_failure;
+        f.processes.launches = 1;
+        f.net.other_ports_free = true;
         f.net.accept_from = c.accept_from;
         ProductTunnelRequest request;
         request.transport = c.transport;

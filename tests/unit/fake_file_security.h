@@ -23,6 +23,9 @@ inline std::function<void(const std::string&)>& unscripted_call_hook() {
     static std::function<void(const std::string&)> hook;
     return hook;
 }
+inline void report_unscripted(const std::string& call) {
+    if (unscripted_call_hook()) unscripted_call_hook()(call);
+}
 
 class FakeFileSecurity : public FileSecurity {
   public:
@@ -125,7 +128,7 @@ class FakeFileSecurity : public FileSecurity {
         for (const std::string& r : roots) below = below || k == r || k.rfind(r + "/", 0) == 0;
         bool relative = !std::filesystem::path(path).is_absolute();
         if (!below && !(relative && std::string(what) == "inspect")) {
-            if (unscripted_call_hook()) unscripted_call_hook()("unscripted " + std::string(what) + " on " + path);
+            report_unscripted("unscripted " + std::string(what) + " on " + path);
             return false;
         }
         return true;

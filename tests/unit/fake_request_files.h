@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_file_security.h"
 #include "platform/request_files.h"
 
 namespace vorn::testing {
@@ -21,9 +22,13 @@ inline Result<OpenedFile> answer_scripted(std::map<std::string, ScriptedFile>& s
     opened.push_back(path);
     auto it = script.find(path);
     if (it == script.end()) {
-        // Also used without a test framework (the fuzz targets): end the run, naming the call.
-        std::fprintf(stderr, "unexpected open of %s\n", path.c_str());
-        std::abort();
+        // Without a test framework (the fuzz targets) the run ends, naming the call.
+        if (!unscripted_call_hook()) {
+            std::fprintf(stderr, "unexpected open of %s\n", path.c_str());
+            std::abort();
+        }
+        report_unscripted("unscripted open of " + path);
+        return fail("unscripted open of " + path);
     }
     not_found = it->second.not_found;
     return it->second.answer;

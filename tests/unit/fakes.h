@@ -41,7 +41,36 @@ struct ToolCall {
     }
 };
 
-// Answers each tool run from a handler; records every call.
+// A call no script answers: reported (in the unit tests, a failure of the test), then refused
+// with `refusal`.
+template <class T>
+T refused(const std::string& call, T refusal) {
+    report_unscripted(call);
+    return refusal;
+}
+inline Failure unscripted(const std::string& call) { return refused(call, fail(call)); }
+inline Result<ToolRun> unscripted_run(const ToolCall& call) { return unscripted("unscripted tool run: " + call.text()); }
+
+// For a handler's last word: `commands` (by the start of their text) and the cleanup commands
+// (the network restore's route deletes and netsh resets, an engine's taskkill) succeed quietly,
+// as where they find nothing to undo; any other run is unscripted.
+inline Result<ToolRun> quietly(const ToolCall& call, std::initializer_list<const char*> commands = {}) {
+    const std::string text = call.text();
+    auto listed = [&text](std::initializer_list<const char*> list) {
+        for (const char* command : list) {
+            if (text.rfind(command, 0) == 0) return true;
+        }
+        return false;
+    };
+    if (listed(commands) || listed({"route delete ", "taskkill /PID ", "netsh interface ip set address name=VornVPN dhcp",
+                                    "netsh interface ip set dns name=VornVPN dhcp"})) {
+        return ToolRun{0, "", ""};
+    }
+    return unscripted_run(call);
+}
+inline Result<ToolRun> cleanup_commands(const ToolCall& call) { return quietly(call); }
+
+// Answers each tool run from a handler (none: every run is unscripted); records every call.
 class FakeTools : public ToolRunner {
 public:
     using Handler = std::function<Result<ToolRun>(const ToolCall&)>;
@@ -49,8 +78,7 @@ public:
     Result<ToolRun> run(const std::string& program, const std::vector<std::string>& args,
                         ToolStdio stdio) override {
         calls.push_back({program, args, stdio});
-        if (handler) return handler(calls.back());
-        return ToolRun{0, "", ""};
+        return handler ? handler(calls.back()) : unscripted_run(calls.back());
     }
 
     std::vector<std::string> call_texts() const {
@@ -154,7 +182,7 @@ public:
         opened.push_back(pid);
         auto it = openable.find(pid);
         if (it == openable.end()) {
-            if (unscripted_call_hook()) unscripted_call_hook()("unscripted open of process " + std::to_string(pid));
+            report_unscripted("unscripted open of process " + std::to_string(pid));
             return nullptr;
         }
         if (!it->second) return nullptr;
@@ -168,6 +196,10 @@ public:
                                          std::optional<LaunchFailure>& failure) override {
         requests.push_back(request);
         int number = static_cast<int>(requests.size());
+        if (number > launches) {
+            failure = LaunchFailure{LaunchStage::Start, unscripted("unscripted launch of " + request.executable).message};
+            return nullptr;
+        }
         if (next_failure && (fail_on_launch == 0 || fail_on_launch == number)) {
             failure = next_failure;
             return nullptr;
@@ -186,6 +218,7 @@ public:
     std::map<uint32_t, uint64_t> start_times;
     std::vector<LaunchRequest> requests;
     std::vector<uint32_t> ended;  // children ended through their handles, in order
+    int launches = 0;  // launches the test expects; any further one is unscripted
     std::optional<LaunchFailure> next_failure;
     int fail_on_launch = 0;  // 1-based launch the failure applies to; 0: every launch
     uint32_t next_pid = 4321;  // ids are handed out in launch order
@@ -194,22 +227,25 @@ public:
     int exit_on_launch = 0;
 };
 
-// Accepts connections from the `accept_from`-th attempt on (1-based; 0 never).
+// Accepts connections from the `accept_from`-th attempt on (1-based; 0 never; unset: unscripted).
 class FakeNetwork : public Network {
 public:
     bool tcp_connect(const std::string& host, uint16_t port) override {
         attempts.push_back(host + ":" + std::to_string(port));
-        return accept_from != 0 && static_cast<int>(attempts.size()) >= accept_from;
+        if (!accept_from) return refused("unscripted connection to " + attempts.back(), false);
+        return *accept_from != 0 && static_cast<int>(attempts.size()) >= *accept_from;
     }
     std::optional<std::string> resolve_ipv4(const std::string& host) override {
         lookups.push_back(host);
         auto it = dns.find(host);
-        return it == dns.end() ? std::nullopt : std::optional(it->second);
+        if (it == dns.end()) return refused("unscripted lookup of " + host, std::optional<std::string>());
+        return it->second;
     }
     Result<std::vector<uint32_t>> tcp_listener_pids(uint16_t port) override {
         listener_queries.push_back(port);
         if (listener_error) return fail(*listener_error);
         auto it = listeners.find(port);
+        if (it == listeners.end() && !other_ports_free) return unscripted("unscripted look at port " + std::to_string(port));
         if (it == listeners.end() || it->second.empty()) return std::vector<uint32_t>{};
         std::vector<uint32_t> answer = it->second.front();
         if (it->second.size() > 1) it->second.pop_front();
@@ -218,7 +254,7 @@ public:
     bool routes_may_have_changed() override {
         ++route_change_looks;
         if (route_changes.empty()) {
-            if (!routes_quiet && unscripted_call_hook()) unscripted_call_hook()("unscripted look at route changes");
+            if (!routes_quiet) report_unscripted("unscripted look at route changes");
             return false;
         }
         bool changed = route_changes.front();
@@ -230,13 +266,15 @@ public:
     std::deque<bool> route_changes;
     bool routes_quiet = false;
     int route_change_looks = 0;
-    int accept_from = 1;
-    // Per port, the owners each query lists, the last answer repeating; none unless scripted.
+    std::optional<int> accept_from;
+    // Per port, the owners each query lists, the last answer repeating; ports not listed are
+    // free when `other_ports_free`, else unscripted.
     std::map<uint16_t, std::deque<std::vector<uint32_t>>> listeners;
+    bool other_ports_free = false;
     std::optional<std::string> listener_error;
     std::vector<uint16_t> listener_queries;
     std::vector<std::string> attempts;
-    std::map<std::string, std::string> dns;
+    std::map<std::string, std::optional<std::string>> dns;  // absent: no answer; unlisted: unscripted
     std::vector<std::string> lookups;
 };
 
@@ -263,14 +301,15 @@ class FakeDllLoader : public DllLoader {
 public:
     std::unique_ptr<LoadedModule> load(const std::string& path, uint32_t& error) override {
         loaded.push_back(path);
-        if (load_error != 0) {
-            error = load_error;
+        if (!load_error) report_unscripted("unscripted load of " + path);
+        if (load_error.value_or(126) != 0) {
+            error = load_error.value_or(126);
             return nullptr;
         }
         return std::make_unique<FakeModule>(exports, &live_modules);
     }
     std::vector<std::string> loaded;
-    uint32_t load_error = 0;
+    std::optional<uint32_t> load_error;  // 0: loads; unset: unscripted
     std::vector<std::string> exports = {"WintunCreateAdapter", "WintunOpenAdapter", "WintunCloseAdapter",
                                         "WintunDeleteDriver"};
     int live_modules = 0;
@@ -298,21 +337,23 @@ public:
 
     std::unique_ptr<WfpSession> open(uint32_t& status) override {
         calls.push_back("open");
-        if (open_status != 0) {
-            status = open_status;
+        if (!open_status) report_unscripted("unscripted WFP engine open");
+        if (open_status.value_or(5) != 0) {
+            status = open_status.value_or(5);
             return nullptr;
         }
         return std::make_unique<Session>(*this);
     }
-    uint32_t open_status = 0;
+    std::optional<uint32_t> open_status;  // 0: opens, finding none of our objects; unset: unscripted
     std::vector<std::string> calls;
 };
 
 class FakeServiceHost : public ServiceHost {
 public:
-    Status run_dispatcher(const std::string&, std::function<void()> service_main) override {
-        if (dispatcher_error != 0) {
-            return fail("StartServiceCtrlDispatcherW failed: Windows error " + std::to_string(dispatcher_error));
+    Status run_dispatcher(const std::string& name, std::function<void()> service_main) override {
+        if (!dispatcher_error) return unscripted("unscripted dispatcher for " + name);
+        if (*dispatcher_error != 0) {
+            return fail("StartServiceCtrlDispatcherW failed: Windows error " + std::to_string(*dispatcher_error));
         }
         service_main();
         return {};
@@ -320,25 +361,27 @@ public:
     bool register_control_handler(const std::string& name, std::function<void(uint32_t)> h) override {
         registered_name = name;
         handler = std::move(h);
-        return registration_ok;
+        if (!registration_ok) return refused("unscripted control handler for " + name, false);
+        return *registration_ok;
     }
     void report_status(ServiceState state) override { reports.push_back(state); }
 
-    uint32_t dispatcher_error = 0;
-    bool registration_ok = true;
+    std::optional<uint32_t> dispatcher_error;  // 0: runs the service; unset: unscripted
+    std::optional<bool> registration_ok;
     std::string registered_name;
     std::function<void(uint32_t)> handler;
     std::vector<ServiceState> reports;
 };
 
-// A pipe whose connects, reads and writes answer from scripts; when a script runs out, connects
-// find a client (or, with `stop_when_done`, request the stop and listen), reads report a broken
-// pipe and writes succeed whole.
+// A pipe whose connects, reads and writes answer from scripts; once the connects run out, one
+// with `stop_when_done` requests the stop and listens. Any other call past a script is unscripted.
 class FakePipe : public PipeInstance {
 public:
+    static constexpr PipeIo kWhole{true, SIZE_MAX, PipeError::None};  // a write taken whole
+
     PipeConnect connect() override {
         if (connects.empty()) {
-            if (!stop_when_done) return PipeConnect::Connected;
+            if (!stop_when_done) return refused("unscripted pipe connect", PipeConnect::Failed);
             *stop_when_done = true;
             return PipeConnect::Listening;
         }
@@ -348,7 +391,7 @@ public:
     }
     PipeIo read(char* buffer, size_t size) override {
         ++read_calls;
-        if (reads.empty()) return PipeIo{false, 0, PipeError::BrokenPipe};
+        if (reads.empty()) return refused("unscripted pipe read", PipeIo{false, 0, PipeError::BrokenPipe});
         auto [io, data] = reads.front();
         reads.pop_front();
         std::memcpy(buffer, data.data(), std::min(size, data.size()));
@@ -357,9 +400,10 @@ public:
     PipeIo write(const char* data, size_t size) override {
         ++write_calls;
         written.assign(data, size);
-        if (writes.empty()) return PipeIo{true, size, PipeError::None};
+        if (writes.empty()) return refused("unscripted pipe write: " + written, PipeIo{false, 0, PipeError::Other});
         PipeIo io = writes.front();
         writes.pop_front();
+        if (io.bytes == SIZE_MAX) io.bytes = size;
         return io;
     }
     void disconnect() override { ++disconnects; }
@@ -381,7 +425,7 @@ public:
 };
 
 // Hands out scripted pipes; fails a creation while `failures` is positive (with the name held
-// by another process when `name_taken`).
+// by another process when `name_taken`), then runs `on_create` for each (unset: unscripted).
 class FakePipeServer : public PipeServer {
 public:
     std::unique_ptr<PipeInstance> create(PipeCreateFailure& failure) override {
@@ -391,7 +435,8 @@ public:
             failure = PipeCreateFailure{name_taken, "All pipe instances are busy. (os error 231)"};
             return nullptr;
         }
-        if (on_create) on_create();
+        if (!on_create) return refused("unscripted pipe creation", std::unique_ptr<PipeInstance>());
+        on_create();
         return std::make_unique<FakePipe>();
     }
     int creations = 0;
@@ -453,31 +498,51 @@ private:
     }
 };
 
-// No driver installed, unless a test says otherwise.
+// The driver's service: installed or not, then one scripted state per query; it starts only
+// when `startable`.
 class FakeDriverServiceControl : public DriverServiceControl {
 public:
     bool open(const std::string&, int& failed_step, uint32_t& error) override {
         ++opens;
-        if (!installed) {
+        if (!installed) report_unscripted("unscripted open of the driver service");
+        if (!installed.value_or(false)) {
             failed_step = 2;
             error = 1060;
             return false;
         }
         return true;
     }
-    std::optional<DriverServiceState> query(uint32_t&) override { return DriverServiceState::Running; }
-    bool start(uint32_t&) override { return true; }
+    std::optional<DriverServiceState> query(uint32_t& error) override {
+        error = 6;
+        if (states.empty()) return refused("unscripted query of the driver service", std::optional<DriverServiceState>());
+        DriverServiceState state = states.front();
+        states.pop_front();
+        return state;
+    }
+    bool start(uint32_t& error) override {
+        error = 1058;
+        return startable || refused("unscripted start of the driver service", false);
+    }
     void close() override {}
-    bool installed = false;
+    std::optional<bool> installed;
+    std::deque<DriverServiceState> states;
+    bool startable = false;
     int opens = 0;
 };
 
-// A driver that keeps the last policy and counts its root ids as the tracked processes.
+// A driver that keeps the last policy and counts its root ids as the tracked processes; a
+// request other than those three, or to a device whose presence is unscripted, is unscripted.
 class FakeDriverDevice : public DriverDevice {
 public:
     DriverReply control(uint32_t code, const std::string* input, uint32_t output_size) override {
         codes.push_back(code);
-        if (!present) return DriverReply{};
+        bool known = code == 0x12600C || code == 0x12A004 || code == 0x12A008;
+        if (!present || !known) {
+            std::ostringstream call;
+            call << "unscripted driver request 0x" << std::hex << code;
+            return refused(call.str(), DriverReply{});
+        }
+        if (!*present) return DriverReply{};
         if (code == 0x12600C && diagnostics_answers == 0) return DriverReply{false, true, 0, ""};
         if (code == 0x12600C && diagnostics_answers > 0) --diagnostics_answers;
         if (code == 0x12A004 && input) policy = *input;
@@ -490,7 +555,7 @@ public:
         }
         return DriverReply{true, true, output_size, out};
     }
-    bool present = false;
+    std::optional<bool> present;
     int diagnostics_answers = -1;  // diagnostics requests answered before they fail; -1: all
     std::string policy;
     std::vector<uint32_t> codes;
@@ -527,6 +592,7 @@ public:
 
     Result<SocketHandle> listen_loopback(uint16_t& port) override {
         if (listen_error) return fail(*listen_error);
+        if (listens >= listenable) return unscripted("unscripted loopback listener");
         ++listens;
         port = 50123;
         return SocketHandle{7};
@@ -552,20 +618,25 @@ public:
         return std::unique_ptr<SocketPoller>(std::make_unique<IdlePoller>());
     }
     std::optional<std::string> listen_error;
+    int listenable = 0;  // listeners the test lets a proxy open
     std::atomic<int> listens{0};
     std::atomic<int> closes{0};
 
 private:
-    // No test scripts these: one that makes such a call fails loudly, naming it.
-    [[noreturn]] static bool unexpected(const char* call, SocketHandle s) {
-        std::fprintf(stderr, "FakeSockets: unexpected call %s on socket %lld\n", call, static_cast<long long>(s));
+    // No test scripts these: such a call fails the test (without one, the run), naming it.
+    static bool unexpected(const char* call, SocketHandle s) {
+        std::string text = "unscripted socket call " + std::string(call) + " on socket " + std::to_string(s);
+        if (unscripted_call_hook()) return refused(text, false);
+        std::fprintf(stderr, "%s\n", text.c_str());
         std::abort();
     }
 };
 
 class NoRedirectContext : public RedirectContext {
 public:
-    Result<std::string> query(SocketHandle) override { return fail("none"); }
+    Result<std::string> query(SocketHandle s) override {
+        return unscripted("unscripted redirect context query on socket " + std::to_string(s));
+    }
 };
 
 class FakeClock : public Clock {
@@ -607,10 +678,26 @@ inline std::string fixture(const std::string& name) {
 }
 
 // Everything a core operation needs, with ProgramData pointing into a temporary folder.
+// Without a test framework (the fuzz targets, whose input answers the tools) engines launch,
+// the filtering engine and Wintun open and every port is free, as if scripted.
 struct FakePlatform {
     FakePlatform() {
         env.variables["ProgramData"] = dir.str();
         files.allow(dir.str());
+        if (!unscripted_call_hook()) {
+            processes.launches = 1000;
+            wfp.open_status = 0;
+            dlls.load_error = 0;
+            net.other_ports_free = true;
+        }
+    }
+    // A machine on which nothing of the tunnel is installed or left: no split driver, the
+    // filtering engine opens and finds none of its objects, the engine ports are free.
+    void nothing_installed() {
+        driver_service.installed = false;
+        driver.present = false;
+        wfp.open_status = 0;
+        net.other_ports_free = true;
     }
     std::string runtime() const { return (dir.path() / "VornVPN" / "runtime").string(); }
 

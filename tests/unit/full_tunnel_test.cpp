@@ -41,6 +41,7 @@ TEST(ResolveRouteHost, StrictFormWildcardSuffixThenResolver) {
     for (const Case& c : cases) {
         testing::FakeNetwork net;
         net.dns["vpn.example.com"] = "198.51.100.77";
+        if (!c.address) net.dns[c.host] = std::nullopt;
         EXPECT_EQ(resolve_route_host(net, c.host), c.address) << c.host;
         EXPECT_EQ(!net.lookups.empty(), c.looked_up) << c.host;
     }
@@ -147,7 +148,7 @@ struct RouteMachine {
             bool shown = routes_from != 0 && *waits >= routes_from;
             return ToolRun{0, shown ? fixture("route-print-128.txt") : fixture("route-print-128-none.txt"), ""};
         }
-        return ToolRun{0, "", ""};
+        return testing::quietly(call, {"route add ", "netsh interface ip set "});
     }
 };
 
@@ -244,6 +245,7 @@ TEST(ConfigureFullTunnelRoutes, FailuresAndWhatRanBeforeThem) {
         ASSERT_TRUE(create_directories(f.runtime()).ok());
         ASSERT_TRUE(write_file(f.runtime() + "/product-xray-stderr.log", "tun: access denied\n").ok());
         f.net.dns[std::string(kControlPlaneHost)] = "198.51.100.20";
+        f.net.dns["nowhere.invalid"] = std::nullopt;
         f.tools.handler = c.machine;
         FakeChild xray;
         c.child(xray);
@@ -411,7 +413,8 @@ TEST(Probes, OutcomesAndTheFailureReport) {
             if (call.args.at(1) == "0.0.0.0") {
                 return ToolRun{0, "Active Routes:\r\n          0.0.0.0          0.0.0.0      192.168.1.1     192.168.1.23     25\r\n", ""};
             }
-            return ToolRun{0, "Active Routes:\r\n  None\r\n", ""};
+            if (call.text() == "route print 128.0.0.0") return ToolRun{0, "Active Routes:\r\n  None\r\n", ""};
+            return testing::unscripted_run(call);
         };
         Status result = probe_full_tunnel(f.platform, "203-0-113-7.sslip.io");
         EXPECT_EQ(result.ok() ? "" : result.error(), c.error);
@@ -427,6 +430,8 @@ TEST(Probes, OutcomesAndTheFailureReport) {
 
 TEST(Probes, UnresolvableServerIsReportedByItsHostText) {
     FakePlatform f;
+    f.net.accept_from = 1;
+    f.net.dns["vpn.unknown.example"] = std::nullopt;
     f.tools.handler = [](const ToolCall& call) -> Result<ToolRun> {
         if (call.program == "curl.exe") return ToolRun{7, "", ""};
         return ToolRun{0, call.text(), ""};
@@ -546,6 +551,7 @@ TEST(Wfp, KeyScheme) {
 
 TEST(Wfp, RemovalOrderAndEngineOpenFailure) {
     FakePlatform f;
+    f.wfp.open_status = 0;
     ASSERT_TRUE(remove_wfp_objects(f.platform).ok());
     ASSERT_EQ(f.wfp.calls.size(), 1u + 258 + 1);
     EXPECT_EQ(f.wfp.calls[0], "open");

@@ -16,10 +16,13 @@ using testing::FakePipe;
 using testing::FakePlatform;
 using testing::ToolCall;
 
-// Tools on which nothing runs and every command succeeds quietly.
-Result<ToolRun> quiet_machine(const ToolCall& call) {
-    if (call.program == "tasklist") return ToolRun{0, "INFO: No tasks are running which match the specified criteria.\r\n", ""};
-    return ToolRun{0, "", ""};
+// A machine on which nothing of the tunnel is installed or runs, and the cleanup succeeds quietly.
+void quiet_machine(FakePlatform& f) {
+    f.nothing_installed();
+    f.tools.handler = [](const ToolCall& call) -> Result<ToolRun> {
+        if (call.program == "tasklist") return ToolRun{0, "INFO: No tasks are running which match the specified criteria.\r\n", ""};
+        return testing::quietly(call, {"route print"});
+    };
 }
 
 TEST(ServiceIpcRequest, ShapesAndRefusals) {
@@ -76,7 +79,7 @@ TEST(HandleIpcRequest, AnswersAndWhatIsRecorded) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform f;
-        f.tools.handler = quiet_machine;
+        quiet_machine(f);
         ASSERT_TRUE(create_directories(f.runtime()).ok());
         const std::string old = "{\n  \"status\": \"error\",\n  \"message\": \"old\"\n}";
         ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-status.json", old).ok());
@@ -109,7 +112,7 @@ TEST(HandleIpcRequest, RequestFileIsReadOnlyThroughTheClientsOpen) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform f;
-        f.tools.handler = quiet_machine;
+        quiet_machine(f);
         ASSERT_TRUE(create_directories(f.runtime()).ok());
         FakePipe pipe;
         if (c.client_open) pipe.client_files[c.path] = testing::ScriptedFile{*c.client_open, false};
@@ -130,7 +133,7 @@ TEST(HandleIpcRequest, RequestFileIsReadOnlyThroughTheClientsOpen) {
 TEST(HandleIpcRequest, UnrenderableAnswerIsTheFixedText) {
     EXPECT_EQ(kUnrenderableResponse.size(), 71u);
     FakePlatform f;
-    f.tools.handler = quiet_machine;
+    quiet_machine(f);
     ASSERT_TRUE(create_directories(f.runtime()).ok());
     ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-status.json", "{\"status\":\"error\",\"message\":\"bad \xFF\"}").ok());
     // A stored record whose message is not valid UTF-8 is unreadable, so the status is fresh.
@@ -160,13 +163,16 @@ TEST(ServePipeClient, ReadRetriesAndGiveUps) {
         FakePlatform f;
         FakePipe pipe;
         for (const auto& r : c.reads) pipe.reads.push_back(r);
+        if (c.answered) {
+            pipe.writes = {FakePipe::kWhole};
+            pipe.reads.push_back({err(PipeError::BrokenPipe), ""});  // the client gone after the answer
+        }
         std::atomic<bool> stop{false};
         serve_pipe_client(f.platform, pipe, stop);
         EXPECT_EQ(pipe.write_calls, c.answered ? 1 : 0);
         if (c.answered) {
             EXPECT_EQ(pipe.written, R"({"status":"error","message":"connect request is missing requestPath"})");
         }
-        // After the answer, one more read finds the client gone (the script is empty).
         EXPECT_EQ(f.clock.sleeps, std::vector<uint32_t>(c.read_sleeps, 20));
     }
 }
@@ -194,6 +200,8 @@ TEST(ServePipeClient, SilentClientIsDroppedAfter250ReadsAndStopEndsAtOnce) {
     FakePipe partial;
     for (int i = 0; i < 249; ++i) partial.reads.push_back({err(PipeError::NoData), ""});
     partial.reads.push_back({err(PipeError::Other, 21), R"({"command":"connect"})"});
+    partial.reads.push_back({err(PipeError::BrokenPipe), ""});
+    partial.writes = {FakePipe::kWhole};
     serve_pipe_client(h.platform, partial, std::atomic<bool>{false});
     EXPECT_EQ(partial.written, R"({"status":"error","message":"connect request is missing requestPath"})");
 }
@@ -207,8 +215,8 @@ TEST(ServePipeClient, WriteRetriesThenWaitsForTheClientToClose) {
         int close_wait_reads;  // reads after the answer before the client is seen gone
     };
     const Case cases[] = {
-        {"whole at once", {}, 1, 1},
-        {"partial, then no data, then whole", {ok(5), err(PipeError::NoData)}, 3, 1},
+        {"whole at once", {FakePipe::kWhole}, 1, 1},
+        {"partial, then no data, then whole", {ok(5), err(PipeError::NoData), FakePipe::kWhole}, 3, 1},
         {"failure gives up without waiting", {err(PipeError::Other)}, 1, 0},
     };
     for (const Case& c : cases) {
@@ -216,6 +224,7 @@ TEST(ServePipeClient, WriteRetriesThenWaitsForTheClientToClose) {
         FakePlatform f;
         FakePipe pipe;
         pipe.reads.push_back({ok(request.size()), request});
+        if (c.close_wait_reads) pipe.reads.push_back({err(PipeError::BrokenPipe), ""});
         for (const auto& w : c.writes) pipe.writes.push_back(w);
         serve_pipe_client(f.platform, pipe, std::atomic<bool>{false});
         EXPECT_EQ(pipe.write_calls, c.write_calls);
@@ -226,6 +235,7 @@ TEST(ServePipeClient, WriteRetriesThenWaitsForTheClientToClose) {
     FakePipe lingering;
     lingering.reads.push_back({ok(request.size()), request});
     for (int i = 0; i < 300; ++i) lingering.reads.push_back({err(PipeError::NoData), ""});
+    lingering.writes = {FakePipe::kWhole};
     serve_pipe_client(g.platform, lingering, std::atomic<bool>{false});
     EXPECT_EQ(lingering.read_calls, 1 + 250);
     EXPECT_EQ(g.clock.sleeps, std::vector<uint32_t>(250, 20));
@@ -265,7 +275,7 @@ TEST(Resume, DecisionTable) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform f;
-        f.tools.handler = quiet_machine;
+        quiet_machine(f);
         ASSERT_TRUE(create_directories(f.runtime()).ok());
         if (c.open) f.request_files.files[c.saved_path] = *c.open;
         if (!c.saved_path.empty()) {
@@ -291,7 +301,8 @@ TEST(Resume, DecisionTable) {
 
 TEST(ServiceMain, ReportsAroundThePipeLoopAndStopsTheEngines) {
     FakePlatform f;
-    f.tools.handler = quiet_machine;
+    f.service.registration_ok = true;
+    quiet_machine(f);
     ASSERT_TRUE(create_directories(f.runtime()).ok());
     ASSERT_TRUE(write_file(f.runtime() + "/product-tuic.pid", "88").ok());
     f.pipes.failures = 2;  // two failed creations: a 250 ms back-off each
@@ -332,7 +343,9 @@ TEST(PipeLoop, OneInstanceServesEveryClientUntilStop) {
     std::atomic<bool> stop{false};
     pipe.connects = {PipeConnect::Listening, PipeConnect::Connected, PipeConnect::Failed, PipeConnect::Connected};
     pipe.stop_when_done = &stop;
-    pipe.reads = {{ok(request.size()), request}, {err(PipeError::BrokenPipe), ""}, {ok(request.size()), request}};
+    pipe.reads = {{ok(request.size()), request}, {err(PipeError::BrokenPipe), ""}, {ok(request.size()), request},
+                  {err(PipeError::BrokenPipe), ""}};
+    pipe.writes = {FakePipe::kWhole, FakePipe::kWhole};
     serve_pipe_instance(f.platform, pipe, stop);
     EXPECT_EQ(pipe.write_calls, 2);
     EXPECT_EQ(pipe.disconnects, 3);  // after each client and after the failed connect; never closed

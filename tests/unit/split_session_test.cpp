@@ -40,13 +40,19 @@ struct SplitFixture {
         }
         f.env.exe = (install.path() / "svc.exe").string();
         f.driver_service.installed = true;
+        f.driver_service.states = {DriverServiceState::Running, DriverServiceState::Running};
         f.driver.present = true;
+        f.wfp.open_status = 0;
+        f.net.other_ports_free = true;
+        f.net.accept_from = 1;
+        f.processes.launches = 2;
+        f.sockets.listenable = 1;
         f.tools.handler = [](const ToolCall& call) -> Result<ToolRun> {
             if (call.program == "powershell.exe") {
                 return ToolRun{0, R"([{"ProcessId":500,"ExecutablePath":"C:\\B\\b.exe"},{"ProcessId":12,"ExecutablePath":"C:\\B\\B.EXE"}])", ""};
             }
             if (call.program == "tasklist") return ToolRun{0, "INFO: No tasks are running which match the specified criteria.\r\n", ""};
-            return ToolRun{0, "", ""};
+            return testing::quietly(call, {"route print"});
         };
         EXPECT_TRUE(create_directories(f.runtime()).ok());
     }
@@ -147,6 +153,8 @@ TEST(SplitSession, FailuresAndWhatIsUndone) {
 
 TEST(SplitSession, TwoStartsLeaveOneRuntime) {
     SplitFixture s;
+    s.f.sockets.listenable = 2;
+    s.f.driver_service.states.resize(4, DriverServiceState::Running);
     UndoLog first, second;
     ASSERT_TRUE(start_split_session(s.f.platform, s.request("xray", s.one_app()), first).ok());
     first.keep();

@@ -51,7 +51,7 @@ struct ConnectMachine {
             }
             return ToolRun{0, fixture(routes_show ? "route-print.txt" : "route-print-idle.txt"), ""};
         }
-        return ToolRun{0, "", ""};
+        return testing::quietly(call, {"net session", "route add ", "netsh interface ip set "});
     }
 };
 
@@ -66,6 +66,10 @@ struct ConnectFixture {
         f.env.app_data = (install.path() / "local").string();
         f.net.dns[std::string(kControlPlaneHost)] = "198.51.100.20";
         f.tools.handler = machine;
+        f.nothing_installed();
+        f.net.accept_from = 1;
+        f.dlls.load_error = 0;
+        f.processes.launches = 2;  // a backend and Xray
     }
     std::string request(const std::string& mode, const std::string& transport, const std::string& host = "\"203.0.113.7\"") {
         std::string path = (install.path() / "request.json").string();
@@ -369,6 +373,7 @@ TEST(Disconnect, SequenceAndOutcome) {
         ConnectMachine m;
         m.adapter = false;
         f.tools.handler = m;
+        f.nothing_installed();
         EXPECT_EQ(disconnect_product_tunnel(f.platform), k.expected);
         EXPECT_FALSE(file_exists(f.runtime() + "/product-tunnel-reconnect-request-path.txt"));
         EXPECT_FALSE(file_exists(f.runtime() + "/product-route-exceptions.json"));
@@ -404,6 +409,10 @@ TEST(CommandLine, ConnectFailureAndSuccessRecording) {
         FakePlatform f;
         ASSERT_TRUE(create_directories(f.runtime()).ok());
         ASSERT_TRUE(write_file(f.runtime() + "/product-tuic.pid", "x1").ok());
+        ConnectMachine m;
+        m.adapter = false;
+        f.tools.handler = m;
+        f.nothing_installed();
         EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "disconnect"}), 0);
         EXPECT_EQ(f.out.str(), "{\"status\":\"error\",\"message\":\"could not parse TUIC pid: invalid digit found in string\"}\n");
         EXPECT_EQ(f.err.str(), "");
