@@ -92,6 +92,8 @@ TEST(SplitSession, StartsWithTheMessageAndTheTrackedCount) {
     ASSERT_EQ(s.f.driver.policy.size(), 276u + 1304u);
     EXPECT_EQ(uint8_t(s.f.driver.policy[4]), 2216 & 0xFF);
     EXPECT_EQ(uint8_t(s.f.driver.policy[20]), 12);
+    // Clear the earlier policy, set this one, diagnostics when delivered and once stored.
+    EXPECT_EQ(s.f.driver.codes, (std::vector<uint32_t>{0x12A008, 0x12A004, 0x12600C, 0x12600C}));
 
     stop_split_session(s.f.platform);
     EXPECT_FALSE(split_session_active());

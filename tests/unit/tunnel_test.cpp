@@ -3,7 +3,10 @@
 #include "bin/vorn_tunnel_service/commands.h"
 #include "common/files.h"
 #include "common/operator_settings.h"
+#include "common/text.h"
 #include "fakes.h"
+#include "full_tunnel/probes.h"
+#include "full_tunnel/routes.h"
 #include "service/connect_record.h"
 #include "service/ipc.h"
 #include "service/live_status.h"
@@ -95,6 +98,17 @@ struct ConnectFixture {
 
 const char* kRestoreFirst = "route delete 0.0.0.0 mask 128.0.0.0";
 
+// The network restore's commands, for an exceptions file listing `hosts`.
+std::vector<std::string> restore_commands(std::vector<std::string> hosts) {
+    std::vector<std::string> commands = {kRestoreFirst, "route delete 128.0.0.0 mask 128.0.0.0", kRestoreFirst,
+                                         "route delete 128.0.0.0 mask 128.0.0.0",
+                                         "netsh interface ip set address name=VornVPN dhcp",
+                                         "netsh interface ip set dns name=VornVPN dhcp"};
+    hosts.insert(hosts.end(), std::begin(kFixedServerAddresses), std::end(kFixedServerAddresses));
+    for (const std::string& host : hosts) commands.push_back("route delete " + host + " mask 255.255.255.255");
+    return commands;
+}
+
 TEST(Connect, FullOverXraySucceedsWithTheMessage) {
     ConnectFixture c;
     auto status = connect_product_tunnel(c.f.platform, c.request("full", "xray"));
@@ -109,6 +123,24 @@ TEST(Connect, FullOverXraySucceedsWithTheMessage) {
               (std::vector<std::string>{"run", "-config", c.f.runtime() + "/product-xray-tun.json"}));
     EXPECT_EQ(c.f.dlls.live_modules, 0);  // Wintun released when the connect returned
     EXPECT_EQ(c.f.wfp.calls.size(), 260u);
+    // The whole sequence of tool runs, so that one more or one less shows.
+    std::vector<std::string> runs = restore_commands({});
+    runs.push_back("tasklist /FO CSV /NH");
+    runs.insert(runs.end(), 81, "route print");  // 40 + 40 waits for the adapter to go (listed all along), 1 for it to come
+    runs.push_back("powershell -NoProfile -ExecutionPolicy Bypass -Command " + std::string(kDefaultRouteScript));
+    runs.push_back("route print");
+    for (const char* host : {"203.0.113.7", "198.51.100.20", "1.1.1.1", "8.8.8.8"}) {
+        runs.push_back("route add " + std::string(host) + " mask 255.255.255.255 192.168.1.1 if 12 metric 1");
+    }
+    for (const char* command : {"netsh interface ip set address name=VornVPN-1700000000000 static 172.19.0.1 255.255.255.252",
+                                "netsh interface ip set dns name=VornVPN-1700000000000 static 1.1.1.1 primary",
+                                "route add 0.0.0.0 mask 128.0.0.0 172.19.0.1 if 23 metric 1",
+                                "route add 128.0.0.0 mask 128.0.0.0 172.19.0.1 if 23 metric 1", "route print 0.0.0.0",
+                                "route print 128.0.0.0"}) {
+        runs.push_back(command);
+    }
+    for (const ProbeTarget& t : probe_targets()) runs.push_back("curl.exe " + join(curl_probe_arguments(t), " "));
+    EXPECT_EQ(join(c.f.tools.call_texts(), "\n"), join(runs, "\n"));
 }
 
 TEST(Connect, ModesAndTransportsShapeTheSequence) {
@@ -379,6 +411,9 @@ TEST(Disconnect, SequenceAndOutcome) {
         EXPECT_FALSE(file_exists(f.runtime() + "/product-route-exceptions.json"));
         EXPECT_EQ(f.tools.call_texts().front(), kRestoreFirst);
         EXPECT_EQ(f.tools.count("route"), 4u + 4u + 1u);  // half-defaults twice, 4 host routes, presence check
+        std::vector<std::string> runs = restore_commands({"203.0.113.7"});
+        runs.push_back("route print");
+        EXPECT_EQ(join(f.tools.call_texts(), "\n"), join(runs, "\n"));
         EXPECT_EQ(f.wfp.calls.size(), k.wfp_removed ? 260u : 0u);
     }
 }
