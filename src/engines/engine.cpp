@@ -173,16 +173,15 @@ Result<std::unique_ptr<ChildProcess>> launch_engine(Platform& platform, const st
     for (const auto& [path, message] : logs) {
         if (auto cleared = remove_untrusted_entry(platform.files, path); !cleared) return fail(*message + cleared.error());
     }
-    std::optional<LaunchFailure> failure;
-    std::unique_ptr<ChildProcess> child = platform.processes.launch(request, failure);
-    if (child) return child;
-    if (!failure) failure = LaunchFailure{LaunchStage::Start, "unknown failure"};
-    switch (failure->stage) {
-        case LaunchStage::StdoutLog: return fail(messages.stdout_log + failure->cause);
-        case LaunchStage::StderrLog: return fail(messages.stderr_log + failure->cause);
+    auto child = platform.processes.launch(request);
+    if (child) return std::move(*child);
+    const LaunchFailure& failure = child.failure();
+    switch (failure.stage) {
+        case LaunchStage::StdoutLog: return fail(messages.stdout_log + failure.message);
+        case LaunchStage::StderrLog: return fail(messages.stderr_log + failure.message);
         case LaunchStage::Start: break;
     }
-    return fail(messages.start + failure->cause);
+    return fail(messages.start + failure.message);
 }
 
 Status write_engine_pid(Platform& platform, std::string_view pid_file, const ChildProcess& child) {

@@ -7,8 +7,8 @@ namespace vorn {
 
 namespace {
 
-WintunFailure windows_error(const char* code, uint32_t error) {
-    return {code, "Windows error " + std::to_string(error)};
+Failure windows_error(const char* code, const SystemFailure& failure) {
+    return coded(code, "Windows error " + std::to_string(failure.error_value));
 }
 
 }  // namespace
@@ -32,42 +32,38 @@ std::vector<std::string> wintun_candidates(Environment& env) {
     return candidates;
 }
 
-WintunResult<std::string> locate_wintun_dll(Platform& platform) {
+Result<std::string> locate_wintun_dll(Platform& platform) {
     std::string target = wintun_runtime_path(platform.env);
     for (const std::string& candidate : wintun_candidates(platform.env)) {
         if (!file_exists(candidate)) continue;
         // The written copy is loaded into a LocalSystem process: one that someone else owns or
         // may change is written afresh.
         if (candidate == target && !is_trusted_entry(platform.files, target)) break;
-        return {candidate, std::nullopt};
+        return candidate;
     }
     if (auto removed = remove_untrusted_entry(platform.files, target); !removed) {
-        return {std::nullopt,
-                WintunFailure{"WINTUN_RUNTIME_WRITE_FAILED", "could not write embedded wintun.dll: " + removed.error()}};
+        return coded("WINTUN_RUNTIME_WRITE_FAILED", "could not write embedded wintun.dll: " + removed.error());
     }
     if (auto made = create_directories(parent_path(target)); !made) {
-        return {std::nullopt,
-                WintunFailure{"WINTUN_RUNTIME_WRITE_FAILED", "could not create Wintun runtime directory: " + made.error()}};
+        return coded("WINTUN_RUNTIME_WRITE_FAILED", "could not create Wintun runtime directory: " + made.error());
     }
     if (auto written = write_file(target, platform.wintun_image); !written) {
-        return {std::nullopt,
-                WintunFailure{"WINTUN_RUNTIME_WRITE_FAILED", "could not write embedded wintun.dll: " + written.error()}};
+        return coded("WINTUN_RUNTIME_WRITE_FAILED", "could not write embedded wintun.dll: " + written.error());
     }
-    return {target, std::nullopt};
+    return target;
 }
 
-WintunResult<void*> resolve_wintun_export(LoadedModule& module, const std::string& name) {
-    uint32_t error = 0;
-    auto address = module.find_export(name, error);
-    if (!address) return {std::nullopt, windows_error("WINTUN_EXPORT_MISSING", error)};
-    return {*address, std::nullopt};
+Result<void*> resolve_wintun_export(LoadedModule& module, const std::string& name) {
+    auto address = module.find_export(name);
+    if (!address) return windows_error("WINTUN_EXPORT_MISSING", address.failure());
+    return *address;
 }
 
-WintunResult<WintunLibrary> load_wintun(Platform& platform, const std::string& path) {
-    uint32_t error = 0;
+Result<WintunLibrary> load_wintun(Platform& platform, const std::string& path) {
+    auto module = platform.dlls.load(path);
+    if (!module) return windows_error("WINTUN_DLL_LOAD_FAILED", module.failure());
     WintunLibrary library;
-    library.module = platform.dlls.load(path, error);
-    if (!library.module) return {std::nullopt, windows_error("WINTUN_DLL_LOAD_FAILED", error)};
+    library.module = std::move(*module);
     struct Entry {
         const char* name;
         void** slot;
@@ -78,10 +74,10 @@ WintunResult<WintunLibrary> load_wintun(Platform& platform, const std::string& p
                              {"WintunDeleteDriver", &library.delete_driver}};
     for (const Entry& entry : entries) {
         auto address = resolve_wintun_export(*library.module, entry.name);
-        if (address.failure) return {std::nullopt, address.failure};  // the module is released here
-        *entry.slot = *address.value;
+        if (!address) return address.failure();  // the module is released here
+        *entry.slot = *address;
     }
-    return {std::move(library), std::nullopt};
+    return library;
 }
 
 }  // namespace vorn

@@ -10,18 +10,6 @@
 
 namespace vorn {
 
-struct WintunFailure {
-    std::string code;  // WINTUN_RUNTIME_WRITE_FAILED, WINTUN_DLL_LOAD_FAILED, WINTUN_EXPORT_MISSING
-    std::string message;
-    std::string rendered() const { return code + ": " + message; }
-};
-
-template <class T>
-struct WintunResult {
-    std::optional<T> value;
-    std::optional<WintunFailure> failure;
-};
-
 // The loaded library; released when dropped.
 struct WintunLibrary {
     std::unique_ptr<LoadedModule> module;
@@ -33,8 +21,9 @@ struct WintunLibrary {
 
 std::string wintun_runtime_path(Environment& env);
 std::vector<std::string> wintun_candidates(Environment& env);
-WintunResult<std::string> locate_wintun_dll(Platform& platform);
-WintunResult<void*> resolve_wintun_export(LoadedModule& module, const std::string& name);
-WintunResult<WintunLibrary> load_wintun(Platform& platform, const std::string& path);
+// Each failure is coded: WINTUN_RUNTIME_WRITE_FAILED, WINTUN_DLL_LOAD_FAILED, WINTUN_EXPORT_MISSING.
+Result<std::string> locate_wintun_dll(Platform& platform);
+Result<void*> resolve_wintun_export(LoadedModule& module, const std::string& name);
+Result<WintunLibrary> load_wintun(Platform& platform, const std::string& path);
 
 }  // namespace vorn

@@ -5,20 +5,26 @@
 #include <optional>
 #include <string>
 
+#include "common/result.h"
+
 namespace vorn {
 
 enum class DriverServiceState { Stopped, StartPending, StopPending, Running, Other };
+
+struct DriverOpenFailure : SystemFailure {
+    bool at_manager = false;  // the service manager could not be opened (else the service)
+};
 
 // The service manager calls for the driver's kernel service. Each failure carries the Windows
 // last-error value.
 class DriverServiceControl {
 public:
     virtual ~DriverServiceControl() = default;
-    // Opens the manager and the service; on failure `failed_step` is 1 (manager) or 2 (service).
-    virtual bool open(const std::string& service_name, int& failed_step, uint32_t& error) = 0;
-    virtual std::optional<DriverServiceState> query(uint32_t& error) = 0;
-    // Starts the service; true when it started or was already running.
-    virtual bool start(uint32_t& error) = 0;
+    // Opens the manager and the service.
+    virtual Result<void, DriverOpenFailure> open(const std::string& service_name) = 0;
+    virtual Result<DriverServiceState, SystemFailure> query() = 0;
+    // Starts the service; succeeds when it started or was already running.
+    virtual Result<void, SystemFailure> start() = 0;
     // Closes the service handle, then the manager handle.
     virtual void close() = 0;
 };

@@ -13,15 +13,15 @@ namespace vorn {
 class LoadedModule {
 public:
     virtual ~LoadedModule() = default;
-    // The export's address, or the Windows error code of the failed lookup.
-    virtual Result<void*> find_export(const std::string& name, uint32_t& error) = 0;
+    // The export's address, or why the lookup failed.
+    virtual Result<void*, SystemFailure> find_export(const std::string& name) = 0;
 };
 
 class DllLoader {
 public:
     virtual ~DllLoader() = default;
-    // The module, or null with the Windows error code of the failed load.
-    virtual std::unique_ptr<LoadedModule> load(const std::string& path, uint32_t& error) = 0;
+    // The module, or why the load failed.
+    virtual Result<std::unique_ptr<LoadedModule>, SystemFailure> load(const std::string& path) = 0;
 };
 
 }  // namespace vorn

@@ -25,9 +25,10 @@ public:
 
 enum class LaunchStage { StdoutLog, StderrLog, Start };
 
-struct LaunchFailure {
+// The message is the system's text for the failed step.
+struct LaunchFailure : Failure {
+    LaunchFailure(LaunchStage failed_stage, std::string cause) : Failure(fail(std::move(cause))), stage(failed_stage) {}
     LaunchStage stage;
-    std::string cause;
 };
 
 struct LaunchRequest {
@@ -42,8 +43,8 @@ public:
     virtual ~ProcessLauncher() = default;
     // Creates the stdout log, then the stderr log, then starts the program with CREATE_NO_WINDOW,
     // the null device as input and the logs as output; only those three handles are inherited.
-    virtual std::unique_ptr<ChildProcess> launch(const LaunchRequest& request,
-                                                 std::optional<LaunchFailure>& failure) = 0;
+    // The failure names the step that failed.
+    virtual Result<std::unique_ptr<ChildProcess>, LaunchFailure> launch(const LaunchRequest& request) = 0;
     // When the process now holding `pid` started (Unix milliseconds); absent when no process
     // holds it or it cannot be asked.
     virtual std::optional<uint64_t> process_start_time_ms(uint32_t pid) = 0;

@@ -50,20 +50,25 @@ public:
     virtual Result<OpenedFile> read_as_client(const std::string& path) = 0;
 };
 
-struct PipeCreateFailure {
+// The message is the system's error text.
+struct PipeCreateFailure : Failure {
     bool name_taken = false;  // another process holds the pipe's name
-    std::string cause;        // the system's error text
 };
 
 class PipeServer {
 public:
     virtual ~PipeServer() = default;
     // Builds the security descriptor and creates the pipe's only instance, refusing a name that
-    // already exists; null when that failed, with `failure` saying why.
-    virtual std::unique_ptr<PipeInstance> create(PipeCreateFailure& failure) = 0;
+    // already exists.
+    virtual Result<std::unique_ptr<PipeInstance>, PipeCreateFailure> create() = 0;
 };
 
-enum class PipeOpen { Opened, Busy, Absent, Failed };
+enum class PipeOpen { Busy, Absent, Failed };
+
+// The message is the system's text.
+struct PipeOpenFailure : Failure {
+    PipeOpen status = PipeOpen::Failed;
+};
 
 // The command line's end of the service's pipe.
 class ServicePipeConnection {
@@ -81,9 +86,9 @@ public:
     // The process id of the service `name` while it runs; absent when it is not installed, not
     // running, or cannot be asked.
     virtual std::optional<uint32_t> running_service_pid(const std::string& name) = 0;
-    // Opens the service's pipe: busy while another client is served, absent while nobody serves
-    // it; `cause` is the system's text for any other failure.
-    virtual std::unique_ptr<ServicePipeConnection> open_pipe(PipeOpen& status, std::string& cause) = 0;
+    // Opens the service's pipe; it fails busy while another client is served, absent while
+    // nobody serves it.
+    virtual Result<std::unique_ptr<ServicePipeConnection>, PipeOpenFailure> open_pipe() = 0;
 };
 
 }  // namespace vorn

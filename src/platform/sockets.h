@@ -27,11 +27,16 @@ struct Endpoint {
 inline constexpr long kWouldBlock = -2;
 inline constexpr long kSocketError = -1;
 
+// Why no connection was accepted.
 enum class AcceptStatus {
-    accepted,
     none_pending,
     out_of_resources,  // no descriptor or memory for now: try again later
     failed,            // the listener itself failed
+};
+
+// The message is the system's text (empty when none is pending).
+struct AcceptFailure : Failure {
+    AcceptStatus status = AcceptStatus::failed;
 };
 
 // Interest in a registered socket.
@@ -77,7 +82,7 @@ public:
     // `port` is set.
     virtual Result<SocketHandle> listen_loopback(uint16_t& port) = 0;
     // One pending connection, non-blocking, with no Nagle delay and buffers sized for bulk.
-    virtual SocketHandle accept(SocketHandle listener, AcceptStatus& status) = 0;
+    virtual Result<SocketHandle, AcceptFailure> accept(SocketHandle listener) = 0;
     // Starts a non-blocking connection (set up like an accepted one); it has completed, one way
     // or the other, once the socket is writable: then `connection_result` tells which.
     virtual Result<SocketHandle> start_connect(const Endpoint& to) = 0;

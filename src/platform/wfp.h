@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "common/result.h"
+
 namespace vorn {
 
 struct Guid {
@@ -30,8 +32,8 @@ public:
 class Wfp {
 public:
     virtual ~Wfp() = default;
-    // The session, or null with the status FwpmEngineOpen0 returned.
-    virtual std::unique_ptr<WfpSession> open(uint32_t& status) = 0;
+    // The session, or the status FwpmEngineOpen0 returned as the failure's error value.
+    virtual Result<std::unique_ptr<WfpSession>, SystemFailure> open() = 0;
 };
 
 }  // namespace vorn

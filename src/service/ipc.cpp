@@ -167,22 +167,21 @@ void serve_pipe_instance(Platform& platform, PipeInstance& pipe, const std::atom
 void run_pipe_loop(Platform& platform, const std::atomic<bool>& stop_requested, PipeLoopHooks* hooks) {
     bool taken_recorded = false;
     while (!stop_requested) {
-        PipeCreateFailure failure;
-        std::unique_ptr<PipeInstance> pipe = platform.pipes.create(failure);
+        auto pipe = platform.pipes.create();
         if (!pipe) {
             // Serving into someone else's pipe would hand them our clients; say so where an
             // administrator looks, and keep trying.
-            if (failure.name_taken && !taken_recorded) {
+            if (pipe.failure().name_taken && !taken_recorded) {
                 (void)write_status(platform, make_status(TunnelState::Error, "could not create service pipe " +
                                                                                      std::string(kPipeName) +
                                                                                      ": the name is held by another process: " +
-                                                                                     failure.cause));
+                                                                                     pipe.error()));
                 taken_recorded = true;
             }
             platform.clock.sleep_ms(kCreateBackoffMs);
             continue;
         }
-        serve_pipe_instance(platform, *pipe, stop_requested, hooks);
+        serve_pipe_instance(platform, **pipe, stop_requested, hooks);
     }
 }
 

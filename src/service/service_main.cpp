@@ -24,10 +24,9 @@ namespace {
 // junction that a user could have put on the way. Absent when there is no such file at all.
 std::optional<Result<std::string>> read_saved_request(Platform& platform, const std::string& path) {
     if (auto local = check_local_request_path(path); !local) return Result<std::string>(local.failure());
-    bool not_found = false;
-    auto opened = platform.request_files.read_local(path, not_found);
+    auto opened = platform.request_files.read_local(path);
     if (!opened) {
-        if (not_found) return std::nullopt;
+        if (opened.failure().not_found) return std::nullopt;
         return Result<std::string>(opened.failure());
     }
     if (!same_final_path(path, opened->final_path)) {

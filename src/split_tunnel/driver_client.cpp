@@ -15,13 +15,6 @@ constexpr uint32_t kServicePollMs = 100;
 constexpr size_t kPathCapacityUnits = 520;  // the entry's path field, terminator included
 constexpr size_t kPathFieldBytes = 1040;
 
-SplitError split_error(std::string code, std::string message) { return {std::move(code), std::move(message)}; }
-
-template <class T>
-SplitResult<T> failed(std::string code, std::string message) {
-    return {std::nullopt, split_error(std::move(code), std::move(message))};
-}
-
 bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 // A Windows path as path comparison sees it: the prefix ("C:" or "\\server\share"), whether it
@@ -89,16 +82,16 @@ bool is_absolute_windows_path(const std::string& path) {
     return path.size() >= 3 && is_separator(path[0]) && is_separator(path[1]) && !is_separator(path[2]);
 }
 
-SplitResult<RedirectPolicy> build_redirect_policy(const std::vector<std::string>& applications,
-                                                  uint32_t service_process_id, uint16_t proxy_port) {
+Result<RedirectPolicy> build_redirect_policy(const std::vector<std::string>& applications,
+                                             uint32_t service_process_id, uint16_t proxy_port) {
     if (proxy_port == 0) {
-        return failed<RedirectPolicy>("SPLIT_REDIRECT_INVALID_PORT", "the transparent TCP proxy port must be non-zero");
+        return coded("SPLIT_REDIRECT_INVALID_PORT", "the transparent TCP proxy port must be non-zero");
     }
     // An ordered set: path order, component by component; equal paths kept once.
     std::vector<std::pair<PathParts, std::string>> ordered;
     for (const std::string& app : applications) {
         if (app.empty() || !has_file_name(app)) {
-            return failed<RedirectPolicy>("SPLIT_REDIRECT_INVALID_APP", "redirected application path must name an executable");
+            return coded("SPLIT_REDIRECT_INVALID_APP", "redirected application path must name an executable");
         }
         PathParts parts = path_parts(app);
         auto at = std::lower_bound(ordered.begin(), ordered.end(), parts,
@@ -106,31 +99,31 @@ SplitResult<RedirectPolicy> build_redirect_policy(const std::vector<std::string>
         if (at == ordered.end() || at->first.key() != parts.key()) ordered.insert(at, {std::move(parts), app});
     }
     if (ordered.empty()) {
-        return failed<RedirectPolicy>("SPLIT_REDIRECT_EMPTY_POLICY", "split redirect policy has no applications");
+        return coded("SPLIT_REDIRECT_EMPTY_POLICY", "split redirect policy has no applications");
     }
     if (ordered.size() > kMaxRedirectApps) {
-        return failed<RedirectPolicy>("SPLIT_REDIRECT_TOO_MANY_RULES",
-                                      "split redirect policy exceeds " + std::to_string(kMaxRedirectApps) + " applications");
+        return coded("SPLIT_REDIRECT_TOO_MANY_RULES",
+                     "split redirect policy exceeds " + std::to_string(kMaxRedirectApps) + " applications");
     }
     RedirectPolicy policy;
     for (auto& [key, app] : ordered) policy.applications.push_back(app);
     policy.service_process_id = service_process_id;
     policy.proxy_port = proxy_port;
-    return {policy, std::nullopt};
+    return policy;
 }
 
-SplitResult<RedirectPolicy> attach_root_processes(RedirectPolicy policy, std::vector<uint32_t> ids) {
+Result<RedirectPolicy> attach_root_processes(RedirectPolicy policy, std::vector<uint32_t> ids) {
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     if (ids.size() > kMaxRootProcesses) {
-        return failed<RedirectPolicy>("SPLIT_REDIRECT_TOO_MANY_ROOT_PIDS",
-                                      "split redirect policy exceeds " + std::to_string(kMaxRootProcesses) + " running roots");
+        return coded("SPLIT_REDIRECT_TOO_MANY_ROOT_PIDS",
+                     "split redirect policy exceeds " + std::to_string(kMaxRootProcesses) + " running roots");
     }
     policy.root_process_ids = std::move(ids);
-    return {policy, std::nullopt};
+    return policy;
 }
 
-SplitResult<std::string> encode_redirect_policy(const RedirectPolicy& policy) {
+Result<std::string> encode_redirect_policy(const RedirectPolicy& policy) {
     std::string record(kPolicyHeaderSize + kPolicyEntrySize * policy.applications.size(), '\0');
     put_u32(record, 0, kDriverProtocolVersion);
     put_u32(record, 4, policy.service_process_id);
@@ -144,7 +137,7 @@ SplitResult<std::string> encode_redirect_policy(const RedirectPolicy& policy) {
     for (size_t i = 0; i < policy.applications.size(); ++i) {
         std::u16string units = utf8_to_utf16(policy.applications[i]);
         if (units.size() >= kPathCapacityUnits) {
-            return failed<std::string>("SPLIT_REDIRECT_PATH_TOO_LONG", "redirected application path exceeds driver capacity");
+            return coded("SPLIT_REDIRECT_PATH_TOO_LONG", "redirected application path exceeds driver capacity");
         }
         size_t entry = kPolicyHeaderSize + kPolicyEntrySize * i;
         put_u32(record, entry, static_cast<uint32_t>(i));
@@ -153,78 +146,81 @@ SplitResult<std::string> encode_redirect_policy(const RedirectPolicy& policy) {
     }
     static_assert(kPolicyHeaderSize + kPolicyEntrySize * kMaxRedirectApps == 83732);
     static_assert(8 + kPathFieldBytes + 256 == kPolicyEntrySize);
-    return {record, std::nullopt};
+    return record;
 }
 
-SplitResult<DriverDiagnostics> decode_driver_diagnostics(const std::string& bytes) {
+Result<DriverDiagnostics> decode_driver_diagnostics(const std::string& bytes) {
     if (bytes.size() < kDiagnosticsSize) {
-        return failed<DriverDiagnostics>("SPLIT_DRIVER_STATS_TRUNCATED", "driver returned a truncated diagnostic record");
+        return coded("SPLIT_DRIVER_STATS_TRUNCATED", "driver returned a truncated diagnostic record");
     }
     uint32_t version = get_u32(bytes, 0);
     if (version != kDriverProtocolVersion) {
-        return failed<DriverDiagnostics>("SPLIT_DRIVER_PROTOCOL_MISMATCH",
-                                         "driver protocol version " + std::to_string(version) + " is unsupported");
+        return coded("SPLIT_DRIVER_PROTOCOL_MISMATCH",
+                     "driver protocol version " + std::to_string(version) + " is unsupported");
     }
     DriverDiagnostics diagnostics;
     diagnostics.tracked_processes = get_u32(bytes, 4);
     for (size_t i = 0; i < 12; ++i) diagnostics.further[i] = static_cast<uint8_t>(bytes[8 + i]);
-    return {diagnostics, std::nullopt};
+    return diagnostics;
 }
 
-SplitResult<std::string> driver_control(DriverDevice& device, uint32_t code, const std::string* input,
-                                        uint32_t output_size) {
+Result<std::string> driver_control(DriverDevice& device, uint32_t code, const std::string* input,
+                                   uint32_t output_size) {
     DriverReply reply = device.control(code, input, output_size);
     if (!reply.opened) {
-        return failed<std::string>("SPLIT_DRIVER_UNAVAILABLE", "Vorn split redirect driver is not installed or not running");
+        return coded("SPLIT_DRIVER_UNAVAILABLE", "Vorn split redirect driver is not installed or not running");
     }
     if (!reply.ok) {
-        return failed<std::string>("SPLIT_DRIVER_IO_FAILED", "Vorn split redirect driver rejected the requested operation");
+        return coded("SPLIT_DRIVER_IO_FAILED", "Vorn split redirect driver rejected the requested operation");
     }
     if (reply.reported > output_size) {
-        return failed<std::string>("SPLIT_DRIVER_IO_FAILED", "Vorn split redirect driver returned an oversized response");
+        return coded("SPLIT_DRIVER_IO_FAILED", "Vorn split redirect driver returned an oversized response");
     }
-    return {reply.output.substr(0, reply.reported), std::nullopt};
+    return reply.output.substr(0, reply.reported);
 }
 
-SplitResult<DriverDiagnostics> query_driver_diagnostics(DriverDevice& device) {
+Result<DriverDiagnostics> query_driver_diagnostics(DriverDevice& device) {
     auto reply = driver_control(device, kIoctlQueryDiagnostics, nullptr, kDiagnosticsSize);
-    if (!reply.ok()) return {std::nullopt, reply.error};
-    return decode_driver_diagnostics(*reply.value);
+    if (!reply.ok()) return reply.failure();
+    return decode_driver_diagnostics(*reply);
 }
 
-SplitResult<bool> clear_redirect_policy(DriverDevice& device) {
+Status clear_redirect_policy(DriverDevice& device) {
     auto reply = driver_control(device, kIoctlClearPolicy, nullptr, 0);
-    if (!reply.ok()) return {std::nullopt, reply.error};
-    return {true, std::nullopt};
+    if (!reply.ok()) return reply.failure();
+    return {};
 }
 
 namespace {
 
-SplitError start_failure(std::string message) { return split_error("SPLIT_DRIVER_START_FAILED", std::move(message)); }
+Failure start_failure(std::string message) { return coded("SPLIT_DRIVER_START_FAILED", std::move(message)); }
 
-std::string with_error(const char* text, uint32_t error) { return std::string(text) + " (" + std::to_string(error) + ")"; }
+Failure start_failure(const char* text, const SystemFailure& failure) {
+    return start_failure(std::string(text) + " (" + std::to_string(failure.error_value) + ")");
+}
 
 // Makes sure the driver's kernel service runs: started when stopped, then up to 30 polls.
-std::optional<SplitError> ensure_driver_running(DriverPorts ports) {
-    int failed_step = 0;
-    uint32_t error = 0;
-    if (!ports.service.open(kDriverServiceName, failed_step, error)) {
-        return start_failure(failed_step == 1 ? with_error("could not open the Windows service manager", error)
-                                              : with_error("could not open the Vorn split driver service", error));
+Status ensure_driver_running(DriverPorts ports) {
+    if (auto opened = ports.service.open(kDriverServiceName); !opened) {
+        return start_failure(opened.failure().at_manager ? "could not open the Windows service manager"
+                                                         : "could not open the Vorn split driver service",
+                             opened.failure());
     }
     struct Closer {
         DriverServiceControl& service;
         ~Closer() { service.close(); }
     } closer{ports.service};
-    auto state = ports.service.query(error);
-    if (!state) return start_failure(with_error("could not query the Vorn split driver", error));
-    if (*state == DriverServiceState::Stopped && !ports.service.start(error)) {
-        return start_failure(with_error("could not start the Vorn split driver", error));
+    auto state = ports.service.query();
+    if (!state) return start_failure("could not query the Vorn split driver", state.failure());
+    if (*state == DriverServiceState::Stopped) {
+        if (auto started = ports.service.start(); !started) {
+            return start_failure("could not start the Vorn split driver", started.failure());
+        }
     }
     for (int poll = 0; poll < kServicePolls; ++poll) {
-        state = ports.service.query(error);
-        if (!state) return start_failure(with_error("could not query the Vorn split driver", error));
-        if (*state == DriverServiceState::Running) return std::nullopt;
+        state = ports.service.query();
+        if (!state) return start_failure("could not query the Vorn split driver", state.failure());
+        if (*state == DriverServiceState::Running) return {};
         if (*state == DriverServiceState::Stopped) return start_failure("Vorn split redirect driver stopped during startup");
         ports.clock.sleep_ms(kServicePollMs);
     }
@@ -233,22 +229,21 @@ std::optional<SplitError> ensure_driver_running(DriverPorts ports) {
 
 }  // namespace
 
-SplitResult<DriverDiagnostics> apply_redirect_policy(DriverPorts ports, const RedirectPolicy& policy) {
+Result<DriverDiagnostics> apply_redirect_policy(DriverPorts ports, const RedirectPolicy& policy) {
     if (policy.service_process_id == 0 || policy.proxy_port == 0) {
-        return failed<DriverDiagnostics>("SPLIT_DRIVER_POLICY_REJECTED",
-                                         "redirect policy requires a service PID and a loopback TCP listener port");
+        return coded("SPLIT_DRIVER_POLICY_REJECTED",
+                     "redirect policy requires a service PID and a loopback TCP listener port");
     }
     for (const std::string& app : policy.applications) {
         if (!is_absolute_windows_path(app)) {
-            return failed<DriverDiagnostics>("SPLIT_DRIVER_POLICY_REJECTED",
-                                             "redirect policy contains a non-absolute application path");
+            return coded("SPLIT_DRIVER_POLICY_REJECTED", "redirect policy contains a non-absolute application path");
         }
     }
-    if (auto not_running = ensure_driver_running(ports)) return {std::nullopt, not_running};
+    if (auto running = ensure_driver_running(ports); !running) return running.failure();
     auto record = encode_redirect_policy(policy);
-    if (!record.ok()) return {std::nullopt, record.error};
-    auto sent = driver_control(ports.device, kIoctlSetPolicy, &*record.value, 0);
-    if (!sent.ok()) return {std::nullopt, sent.error};
+    if (!record.ok()) return record.failure();
+    auto sent = driver_control(ports.device, kIoctlSetPolicy, &*record, 0);
+    if (!sent.ok()) return sent.failure();
     return query_driver_diagnostics(ports.device);
 }
 

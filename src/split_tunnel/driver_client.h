@@ -8,23 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "common/result.h"
 #include "platform/clock.h"
 #include "platform/driver.h"
 
 namespace vorn {
-
-struct SplitError {
-    std::string code;
-    std::string message;
-    std::string rendered() const { return code + ": " + message; }
-};
-
-template <class T>
-struct SplitResult {
-    std::optional<T> value;
-    std::optional<SplitError> error;
-    bool ok() const { return !error.has_value(); }
-};
 
 inline constexpr size_t kMaxRedirectApps = 64;
 inline constexpr size_t kMaxRootProcesses = 64;
@@ -57,18 +45,19 @@ struct DriverPorts {
     Clock& clock;
 };
 
-SplitResult<RedirectPolicy> build_redirect_policy(const std::vector<std::string>& applications,
-                                                  uint32_t service_process_id, uint16_t proxy_port);
-SplitResult<RedirectPolicy> attach_root_processes(RedirectPolicy policy, std::vector<uint32_t> ids);
-SplitResult<std::string> encode_redirect_policy(const RedirectPolicy& policy);
-SplitResult<DriverDiagnostics> decode_driver_diagnostics(const std::string& bytes);
+// Every failure below is coded ("SPLIT_DRIVER_UNAVAILABLE: ..." once rendered).
+Result<RedirectPolicy> build_redirect_policy(const std::vector<std::string>& applications,
+                                             uint32_t service_process_id, uint16_t proxy_port);
+Result<RedirectPolicy> attach_root_processes(RedirectPolicy policy, std::vector<uint32_t> ids);
+Result<std::string> encode_redirect_policy(const RedirectPolicy& policy);
+Result<DriverDiagnostics> decode_driver_diagnostics(const std::string& bytes);
 // Drive letter or UNC prefix, and a root.
 bool is_absolute_windows_path(const std::string& path);
 
-SplitResult<std::string> driver_control(DriverDevice& device, uint32_t code, const std::string* input,
-                                        uint32_t output_size);
-SplitResult<DriverDiagnostics> query_driver_diagnostics(DriverDevice& device);
-SplitResult<bool> clear_redirect_policy(DriverDevice& device);
-SplitResult<DriverDiagnostics> apply_redirect_policy(DriverPorts ports, const RedirectPolicy& policy);
+Result<std::string> driver_control(DriverDevice& device, uint32_t code, const std::string* input,
+                                   uint32_t output_size);
+Result<DriverDiagnostics> query_driver_diagnostics(DriverDevice& device);
+Status clear_redirect_policy(DriverDevice& device);
+Result<DriverDiagnostics> apply_redirect_policy(DriverPorts ports, const RedirectPolicy& policy);
 
 }  // namespace vorn

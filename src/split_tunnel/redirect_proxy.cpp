@@ -226,12 +226,12 @@ uint32_t IoLoop::wait_budget(uint64_t now) const {
 
 void IoLoop::accept_pending() {
     for (int i = 0; i < kAcceptBatch; ++i) {
-        AcceptStatus status;
-        SocketHandle app = sockets.accept(state.listener, status);
-        if (status == AcceptStatus::accepted) {
-            hand_over(app);
+        auto app = sockets.accept(state.listener);
+        if (app) {
+            hand_over(*app);
             continue;
         }
+        const AcceptStatus status = app.failure().status;
         if (status == AcceptStatus::none_pending) return;
         poller->remove(state.listener);
         listening = false;

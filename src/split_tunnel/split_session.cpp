@@ -115,16 +115,16 @@ Result<std::string> start_split_session(Platform& platform, const ProductTunnelR
 
     std::vector<uint32_t> roots = find_tracked_root_processes(platform.tools, applications);
     auto policy = build_redirect_policy(applications, platform.env.current_process_id(), runtime->port());
-    if (policy.ok()) policy = attach_root_processes(std::move(*policy.value), std::move(roots));
+    if (policy.ok()) policy = attach_root_processes(std::move(*policy), std::move(roots));
     if (!policy.ok()) {
         stop_redirect_listener(*runtime);
-        return fail(policy.error->rendered());
+        return fail(policy.rendered());
     }
-    auto applied = apply_redirect_policy({platform.driver_service, platform.driver, platform.clock}, *policy.value);
+    auto applied = apply_redirect_policy({platform.driver_service, platform.driver, platform.clock}, *policy);
     if (!applied.ok()) {
         stop_redirect_listener(*runtime);
         (void)stop_engines(platform);
-        return fail(applied.error->rendered());
+        return fail(applied.rendered());
     }
     // Until the connect has succeeded, the driver must not keep bending the applications to us.
     undo.add([&platform] { (void)clear_redirect_policy(platform.driver); });
@@ -133,10 +133,10 @@ Result<std::string> start_split_session(Platform& platform, const ProductTunnelR
     if (slot().runtime) stop_redirect_listener(*slot().runtime);
     slot().runtime = std::move(runtime);
     auto diagnostics = query_driver_diagnostics(platform.driver);
-    if (!diagnostics.ok()) return fail(diagnostics.error->rendered());
+    if (!diagnostics.ok()) return fail(diagnostics.rendered());
     return "Vorn transparent split tunnel started over " + request.transport +
            " (TCP redirect active; UDP remains direct until UDP relay is implemented; tracked processes: " +
-           std::to_string(diagnostics.value->tracked_processes) + ")";
+           std::to_string(diagnostics->tracked_processes) + ")";
 }
 
 void stop_split_session(Platform& platform) {

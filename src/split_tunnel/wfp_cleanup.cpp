@@ -31,9 +31,9 @@ std::string guid_text(const Guid& g) {
 }
 
 Status remove_wfp_objects(Platform& platform) {
-    uint32_t status = 0;
-    std::unique_ptr<WfpSession> engine = platform.wfp.open(status);
-    if (!engine) return fail("FwpmEngineOpen0 failed: Windows error " + std::to_string(status));
+    auto opened = platform.wfp.open();
+    if (!opened) return fail("FwpmEngineOpen0 failed: Windows error " + std::to_string(opened.failure().error_value));
+    std::unique_ptr<WfpSession> engine = std::move(*opened);
     // Filters before the sublayer that holds them, the sublayer before its provider. A failed
     // delete (most often: not found) leaves the object for a later run.
     for (int slot = 0; slot < kWfpFilterSlots; ++slot) {

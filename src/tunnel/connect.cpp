@@ -25,10 +25,11 @@ namespace {
 // The full tunnel around the Xray TUN engine. The Wintun library is released on every return;
 // what the engines and routes need undone on a later failure is registered in `undo`.
 Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnelRequest& request, UndoLog& undo) {
+    // The loader's codes stop here: only its message is reported.
     auto located = locate_wintun_dll(platform);
-    if (located.failure) return fail(located.failure->message);
-    auto wintun = load_wintun(platform, *located.value);
-    if (wintun.failure) return fail(wintun.failure->message);
+    if (!located) return fail(located.error());
+    auto wintun = load_wintun(platform, *located);
+    if (!wintun) return fail(wintun.error());
 
     if (auto removed = remove_wfp_objects(platform); !removed) return removed.failure();
     const std::string tun_name = tun_interface_name(platform.clock);
@@ -36,7 +37,7 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
     const EngineSpec& xray = xray_engine();
     auto executable = locate_engine(xray, platform.env, platform.files);
     if (!executable) return executable.failure();
-    if (auto copied = copy_wintun_next_to_xray(platform, *executable, *located.value); !copied) return copied.failure();
+    if (auto copied = copy_wintun_next_to_xray(platform, *executable, *located); !copied) return copied.failure();
 
     if (auto written = write_engine_config(platform, xray.config_file, config, xray.label); !written) {
         return written.failure();

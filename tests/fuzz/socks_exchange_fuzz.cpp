@@ -145,14 +145,10 @@ public:
         port = 50123;
         return kListener;
     }
-    SocketHandle accept(SocketHandle s, AcceptStatus& status) override {
+    Result<SocketHandle, AcceptFailure> accept(SocketHandle s) override {
         if (s != kListener || listener_closed_) unexpected("accept", s);
-        if (peer_[0].opened) {
-            status = AcceptStatus::none_pending;
-            return kNoSocket;
-        }
+        if (peer_[0].opened) return AcceptFailure{{}, AcceptStatus::none_pending};
         peer_[0].opened = true;
-        status = AcceptStatus::accepted;
         return kApp;
     }
     Result<SocketHandle> start_connect(const Endpoint& to) override {

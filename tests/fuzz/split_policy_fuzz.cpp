@@ -18,23 +18,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     auto policy = build_redirect_policy(apps, service_pid, port);
     if (!policy.ok()) {
-        fuzz::check_error_message(policy.error->rendered());
+        fuzz::check_error_message(policy.rendered());
         return 0;
     }
-    auto attached = attach_root_processes(*policy.value, roots);
+    auto attached = attach_root_processes(*policy, roots);
     if (!attached.ok()) {
-        fuzz::check_error_message(attached.error->rendered());
+        fuzz::check_error_message(attached.rendered());
         return 0;
     }
-    const RedirectPolicy& p = *attached.value;
+    const RedirectPolicy& p = *attached;
     FUZZ_CHECK(p.applications.size() >= 1 && p.applications.size() <= kMaxRedirectApps);
     FUZZ_CHECK(std::is_sorted(p.root_process_ids.begin(), p.root_process_ids.end()));
     auto record = encode_redirect_policy(p);
     if (!record.ok()) {
-        fuzz::check_error_message(record.error->rendered());
+        fuzz::check_error_message(record.rendered());
         return 0;
     }
-    const std::string& bytes = *record.value;
+    const std::string& bytes = *record;
     FUZZ_CHECK(bytes.size() == kPolicyHeaderSize + kPolicyEntrySize * p.applications.size());
     auto u32 = [&](size_t at) {
         uint32_t v = 0;
@@ -58,6 +58,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     auto diagnostics = decode_driver_diagnostics(in.ConsumeRemainingBytesAsString());
-    if (!diagnostics.ok()) fuzz::check_error_message(diagnostics.error->rendered());
+    if (!diagnostics.ok()) fuzz::check_error_message(diagnostics.rendered());
     return 0;
 }

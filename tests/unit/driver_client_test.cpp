@@ -42,26 +42,26 @@ TEST(RedirectPolicy, BuildingSortsDeduplicatesAndRefuses) {
         auto policy = build_redirect_policy(c.apps, 2216, c.port);
         ASSERT_EQ(policy.ok(), c.code.empty()) << (c.apps.empty() ? "" : c.apps[0]);
         if (!policy.ok()) {
-            EXPECT_EQ(policy.error->code, c.code);
+            EXPECT_EQ(policy.failure().code, c.code);
             continue;
         }
-        if (!c.expected.empty()) { EXPECT_EQ(policy.value->applications, c.expected); }
-        EXPECT_TRUE(policy.value->root_process_ids.empty());
+        if (!c.expected.empty()) { EXPECT_EQ(policy->applications, c.expected); }
+        EXPECT_TRUE(policy->root_process_ids.empty());
     }
-    EXPECT_EQ(build_redirect_policy(sixty_five, 1, 1).error->rendered(),
+    EXPECT_EQ(build_redirect_policy(sixty_five, 1, 1).rendered(),
               "SPLIT_REDIRECT_TOO_MANY_RULES: split redirect policy exceeds 64 applications");
-    EXPECT_EQ(build_redirect_policy({}, 1, 1).error->rendered(),
+    EXPECT_EQ(build_redirect_policy({}, 1, 1).rendered(),
               "SPLIT_REDIRECT_EMPTY_POLICY: split redirect policy has no applications");
 }
 
 TEST(RedirectPolicy, RecordLayout) {
     auto policy = build_redirect_policy({"C:\\A\\app.exe", "C:\\B\\b.exe", "C:\\A\\app.exe"}, 2216, 51000);
     ASSERT_TRUE(policy.ok());
-    auto with_roots = attach_root_processes(*policy.value, {500, 12, 500});
+    auto with_roots = attach_root_processes(*policy, {500, 12, 500});
     ASSERT_TRUE(with_roots.ok());
-    auto record = encode_redirect_policy(*with_roots.value);
+    auto record = encode_redirect_policy(*with_roots);
     ASSERT_TRUE(record.ok());
-    const std::string& r = *record.value;
+    const std::string& r = *record;
     ASSERT_EQ(r.size(), 2884u);
     EXPECT_EQ(u32(r, 0), 2u);
     EXPECT_EQ(u32(r, 4), 2216u);
@@ -80,22 +80,22 @@ TEST(RedirectPolicy, RecordLayout) {
 
     std::vector<uint32_t> many(65);
     for (uint32_t i = 0; i < 65; ++i) many[i] = i + 1;
-    EXPECT_EQ(attach_root_processes(*policy.value, many).error->rendered(),
+    EXPECT_EQ(attach_root_processes(*policy, many).rendered(),
               "SPLIT_REDIRECT_TOO_MANY_ROOT_PIDS: split redirect policy exceeds 64 running roots");
     many.push_back(1);  // duplicates do not count
     many.pop_back();
     many.pop_back();
-    EXPECT_TRUE(attach_root_processes(*policy.value, many).ok());
+    EXPECT_TRUE(attach_root_processes(*policy, many).ok());
 }
 
 TEST(RedirectPolicy, PathCapacity) {
     for (size_t units : {519u, 520u}) {
         std::string path = "C:\\" + std::string(units - 3, 'a');
         auto policy = build_redirect_policy({path}, 1, 1);
-        auto record = encode_redirect_policy(*policy.value);
+        auto record = encode_redirect_policy(*policy);
         EXPECT_EQ(record.ok(), units == 519) << units;
         if (!record.ok()) {
-            EXPECT_EQ(record.error->rendered(), "SPLIT_REDIRECT_PATH_TOO_LONG: redirected application path exceeds driver capacity");
+            EXPECT_EQ(record.rendered(), "SPLIT_REDIRECT_PATH_TOO_LONG: redirected application path exceeds driver capacity");
         }
     }
 }
@@ -142,12 +142,12 @@ TEST(DriverControl, RepliesAndDiagnostics) {
         FakeDevice device;
         device.replies.push_back(c.reply);
         auto diagnostics = query_driver_diagnostics(device);
-        EXPECT_EQ(diagnostics.ok() ? "" : diagnostics.error->rendered(), c.rendered);
+        EXPECT_EQ(diagnostics.ok() ? "" : diagnostics.rendered(), c.rendered);
         EXPECT_EQ(device.codes, std::vector<uint32_t>{0x12600C});
         EXPECT_EQ(device.sizes, std::vector<uint32_t>{20});
         if (diagnostics.ok()) {
-            EXPECT_EQ(diagnostics.value->tracked_processes, 3u);
-            EXPECT_EQ(diagnostics.value->further[11], 7);
+            EXPECT_EQ(diagnostics->tracked_processes, 3u);
+            EXPECT_EQ(diagnostics->further[11], 7);
         }
     }
     FakeDevice device;
@@ -161,30 +161,25 @@ TEST(DriverControl, RepliesAndDiagnostics) {
 // The driver's service as the service manager reports it, poll by poll.
 class FakeDriverService : public DriverServiceControl {
 public:
-    bool open(const std::string& name, int& failed_step, uint32_t& error) override {
+    Result<void, DriverOpenFailure> open(const std::string& name) override {
         opened_name = name;
-        if (open_fails_at) {
-            failed_step = open_fails_at;
-            error = 5;
-            return false;
-        }
-        return true;
+        if (open_fails_at) return DriverOpenFailure{system_failure(5, "denied"), open_fails_at == 1};
+        return {};
     }
-    std::optional<DriverServiceState> query(uint32_t& error) override {
+    Result<DriverServiceState, SystemFailure> query() override {
         ++queries;
         if (states.empty()) {
             if (!query_fails) testing::report_unscripted("unscripted query of the driver service");
-            error = 6;
-            return std::nullopt;
+            return system_failure(6, "bad handle");
         }
         DriverServiceState s = states.front();
         if (states.size() > 1) states.pop_front();
         return s;
     }
-    bool start(uint32_t& error) override {
+    Result<void, SystemFailure> start() override {
         ++starts;
-        error = 1058;
-        return start_ok;
+        if (!start_ok) return system_failure(1058, "disabled");
+        return {};
     }
     void close() override { ++closes; }
 
@@ -250,15 +245,15 @@ TEST(ApplyRedirectPolicy, ServiceStartAndPolicyDelivery) {
         testing::FakeClock clock;
         auto policy = build_redirect_policy(c.apps, c.service_pid, 4000);
         ASSERT_TRUE(policy.ok());
-        auto diagnostics = apply_redirect_policy({svc, device, clock}, *policy.value);
-        EXPECT_EQ(diagnostics.ok() ? "" : diagnostics.error->rendered(), c.rendered);
+        auto diagnostics = apply_redirect_policy({svc, device, clock}, *policy);
+        EXPECT_EQ(diagnostics.ok() ? "" : diagnostics.rendered(), c.rendered);
         EXPECT_EQ(svc.starts, c.starts);
         EXPECT_EQ(clock.sleeps, std::vector<uint32_t>(c.sleeps, 100));
         EXPECT_EQ(!device.codes.empty(), c.delivered);
         if (c.delivered) {
             EXPECT_EQ(device.codes, (std::vector<uint32_t>{0x12A004, 0x12600C}));
             EXPECT_EQ(device.inputs[0].size(), 276u + 1304u);
-            EXPECT_EQ(diagnostics.value->tracked_processes, 4u);
+            EXPECT_EQ(diagnostics->tracked_processes, 4u);
         }
         bool touched = c.name[0] != 'r' && c.service_pid != 0;
         EXPECT_EQ(svc.opened_name, touched ? "VornSplitCallout" : "");

@@ -17,8 +17,8 @@ struct ScriptedFile {
     bool not_found = false;
 };
 
-inline Result<OpenedFile> answer_scripted(std::map<std::string, ScriptedFile>& script, std::vector<std::string>& opened,
-                                          const std::string& path, bool& not_found) {
+inline Result<OpenedFile, ReadFailure> answer_scripted(std::map<std::string, ScriptedFile>& script,
+                                                       std::vector<std::string>& opened, const std::string& path) {
     opened.push_back(path);
     auto it = script.find(path);
     if (it == script.end()) {
@@ -28,16 +28,16 @@ inline Result<OpenedFile> answer_scripted(std::map<std::string, ScriptedFile>& s
             std::abort();
         }
         report_unscripted("unscripted open of " + path);
-        return fail("unscripted open of " + path);
+        return ReadFailure{fail("unscripted open of " + path)};
     }
-    not_found = it->second.not_found;
-    return it->second.answer;
+    if (!it->second.answer) return ReadFailure{it->second.answer.failure(), it->second.not_found};
+    return *it->second.answer;
 }
 
 class FakeRequestFiles : public RequestFiles {
 public:
-    Result<OpenedFile> read_local(const std::string& path, bool& not_found) override {
-        return answer_scripted(files, opened, path, not_found);
+    Result<OpenedFile, ReadFailure> read_local(const std::string& path) override {
+        return answer_scripted(files, opened, path);
     }
     std::map<std::string, ScriptedFile> files;
     std::vector<std::string> opened;

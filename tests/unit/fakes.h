@@ -192,18 +192,13 @@ public:
     std::map<uint32_t, std::shared_ptr<OpenedScript>> openable;
     std::vector<uint32_t> opened;
 
-    std::unique_ptr<ChildProcess> launch(const LaunchRequest& request,
-                                         std::optional<LaunchFailure>& failure) override {
+    Result<std::unique_ptr<ChildProcess>, LaunchFailure> launch(const LaunchRequest& request) override {
         requests.push_back(request);
         int number = static_cast<int>(requests.size());
         if (number > launches) {
-            failure = LaunchFailure{LaunchStage::Start, unscripted("unscripted launch of " + request.executable).message};
-            return nullptr;
+            return LaunchFailure(LaunchStage::Start, unscripted("unscripted launch of " + request.executable).message);
         }
-        if (next_failure && (fail_on_launch == 0 || fail_on_launch == number)) {
-            failure = next_failure;
-            return nullptr;
-        }
+        if (next_failure && (fail_on_launch == 0 || fail_on_launch == number)) return *next_failure;
         auto child = std::make_unique<FakeChild>(next_pid++, &ended);
         if (exit_on_launch == 0 || exit_on_launch == number) {
             child->exit_after_polls = exit_after_polls;
@@ -284,12 +279,11 @@ public:
         ++*live_;
     }
     ~FakeModule() override { --*live_; }
-    Result<void*> find_export(const std::string& name, uint32_t& error) override {
+    Result<void*, SystemFailure> find_export(const std::string& name) override {
         for (size_t i = 0; i < exports_.size(); ++i) {
             if (exports_[i] == name) return reinterpret_cast<void*>(0x1000 + i);
         }
-        error = 127;  // ERROR_PROC_NOT_FOUND
-        return fail("not found");
+        return system_failure(127, "not found");  // ERROR_PROC_NOT_FOUND
     }
 
 private:
@@ -299,13 +293,10 @@ private:
 
 class FakeDllLoader : public DllLoader {
 public:
-    std::unique_ptr<LoadedModule> load(const std::string& path, uint32_t& error) override {
+    Result<std::unique_ptr<LoadedModule>, SystemFailure> load(const std::string& path) override {
         loaded.push_back(path);
         if (!load_error) report_unscripted("unscripted load of " + path);
-        if (load_error.value_or(126) != 0) {
-            error = load_error.value_or(126);
-            return nullptr;
-        }
+        if (load_error.value_or(126) != 0) return system_failure(load_error.value_or(126), "load failed");
         return std::make_unique<FakeModule>(exports, &live_modules);
     }
     std::vector<std::string> loaded;
@@ -335,13 +326,10 @@ public:
         FakeWfp& owner_;
     };
 
-    std::unique_ptr<WfpSession> open(uint32_t& status) override {
+    Result<std::unique_ptr<WfpSession>, SystemFailure> open() override {
         calls.push_back("open");
         if (!open_status) report_unscripted("unscripted WFP engine open");
-        if (open_status.value_or(5) != 0) {
-            status = open_status.value_or(5);
-            return nullptr;
-        }
+        if (open_status.value_or(5) != 0) return system_failure(open_status.value_or(5), "FwpmEngineOpen0 failed");
         return std::make_unique<Session>(*this);
     }
     std::optional<uint32_t> open_status;  // 0: opens, finding none of our objects; unset: unscripted
@@ -408,8 +396,7 @@ public:
     }
     void disconnect() override { ++disconnects; }
     Result<OpenedFile> read_as_client(const std::string& path) override {
-        bool not_found = false;
-        return answer_scripted(client_files, client_opens, path, not_found);
+        return answer_scripted(client_files, client_opens, path);
     }
 
     std::deque<PipeConnect> connects;
@@ -428,12 +415,11 @@ public:
 // by another process when `name_taken`), then runs `on_create` for each (unset: unscripted).
 class FakePipeServer : public PipeServer {
 public:
-    std::unique_ptr<PipeInstance> create(PipeCreateFailure& failure) override {
+    Result<std::unique_ptr<PipeInstance>, PipeCreateFailure> create() override {
         ++creations;
         if (failures > 0) {
             --failures;
-            failure = PipeCreateFailure{name_taken, "All pipe instances are busy. (os error 231)"};
-            return nullptr;
+            return PipeCreateFailure{fail("All pipe instances are busy. (os error 231)"), name_taken};
         }
         if (!on_create) return refused("unscripted pipe creation", std::unique_ptr<PipeInstance>());
         on_create();
@@ -468,19 +454,12 @@ public:
         if (!scripted) unscripted("running_service_pid " + name);
         return service_pid;
     }
-    std::unique_ptr<ServicePipeConnection> open_pipe(PipeOpen& status, std::string& cause) override {
-        status = PipeOpen::Failed;
-        if (!scripted || !service_pid) {
-            (void)unscripted("open_pipe");
-            return nullptr;
-        }
+    Result<std::unique_ptr<ServicePipeConnection>, PipeOpenFailure> open_pipe() override {
+        if (!scripted || !service_pid) return PipeOpenFailure{unscripted("open_pipe"), PipeOpen::Failed};
         if (busy_opens > 0) {
             --busy_opens;
-            status = PipeOpen::Busy;
-            cause = "All pipe instances are busy.";
-            return nullptr;
+            return PipeOpenFailure{fail("All pipe instances are busy."), PipeOpen::Busy};
         }
-        status = PipeOpen::Opened;
         return std::make_unique<Connection>(*this);
     }
 
@@ -502,26 +481,21 @@ private:
 // when `startable`.
 class FakeDriverServiceControl : public DriverServiceControl {
 public:
-    bool open(const std::string&, int& failed_step, uint32_t& error) override {
+    Result<void, DriverOpenFailure> open(const std::string&) override {
         ++opens;
         if (!installed) report_unscripted("unscripted open of the driver service");
-        if (!installed.value_or(false)) {
-            failed_step = 2;
-            error = 1060;
-            return false;
-        }
-        return true;
+        if (!installed.value_or(false)) return DriverOpenFailure{system_failure(1060, "not installed"), false};
+        return {};
     }
-    std::optional<DriverServiceState> query(uint32_t& error) override {
-        error = 6;
-        if (states.empty()) return refused("unscripted query of the driver service", std::optional<DriverServiceState>());
+    Result<DriverServiceState, SystemFailure> query() override {
+        if (states.empty()) return refused("unscripted query of the driver service", system_failure(6, "unscripted"));
         DriverServiceState state = states.front();
         states.pop_front();
         return state;
     }
-    bool start(uint32_t& error) override {
-        error = 1058;
-        return startable || refused("unscripted start of the driver service", false);
+    Result<void, SystemFailure> start() override {
+        if (startable) return {};
+        return refused("unscripted start of the driver service", system_failure(1058, "unscripted"));
     }
     void close() override {}
     std::optional<bool> installed;
@@ -597,10 +571,9 @@ public:
         port = 50123;
         return SocketHandle{7};
     }
-    SocketHandle accept(SocketHandle s, AcceptStatus& status) override {
-        status = AcceptStatus::failed;
+    Result<SocketHandle, AcceptFailure> accept(SocketHandle s) override {
         unexpected("accept", s);
-        return kNoSocket;
+        return AcceptFailure{};
     }
     Result<SocketHandle> start_connect(const Endpoint&) override {
         unexpected("start_connect", kNoSocket);

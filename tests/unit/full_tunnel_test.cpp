@@ -485,9 +485,9 @@ TEST(Wintun, SearchOrderAndTheEmbeddedCopy) {
             }
         }
         auto located = locate_wintun_dll(f.platform);
-        ASSERT_TRUE(located.value.has_value());
+        ASSERT_TRUE(located.ok());
         fs::path expected = c.chosen == "exe" ? exe_copy : c.chosen == "runtime" ? runtime_copy : root.path() / "custom" / "w.dll";
-        EXPECT_EQ(fs::path(*located.value), expected);
+        EXPECT_EQ(fs::path(*located), expected);
         if (c.name[0] == 'n' || c.untrusted_runtime) {
             EXPECT_EQ(read_file(runtime_copy.string()).value(), f.wintun_image);
         } else if (c.at_runtime) {
@@ -514,9 +514,9 @@ TEST(Wintun, WriteAndLoadFailuresCarryTheirCodes) {
     f.env.app_data = (root.path() / "file").string();  // a file where a folder must be made
     f.env.exe.reset();
     auto located = locate_wintun_dll(f.platform);
-    ASSERT_TRUE(located.failure.has_value());
-    EXPECT_EQ(located.failure->code, "WINTUN_RUNTIME_WRITE_FAILED");
-    EXPECT_EQ(located.failure->message.rfind("could not create Wintun runtime directory: ", 0), 0u);
+    ASSERT_FALSE(located.ok());
+    EXPECT_EQ(located.failure().code, "WINTUN_RUNTIME_WRITE_FAILED");
+    EXPECT_EQ(located.error().rfind("could not create Wintun runtime directory: ", 0), 0u);
 
     struct Case {
         uint32_t load_error;
@@ -534,8 +534,8 @@ TEST(Wintun, WriteAndLoadFailuresCarryTheirCodes) {
         g.dlls.exports = c.exports;
         {
             auto loaded = load_wintun(g.platform, "C:\\w\\wintun.dll");
-            EXPECT_EQ(loaded.failure ? loaded.failure->rendered() : "", c.rendered);
-            EXPECT_EQ(g.dlls.live_modules, loaded.value ? 1 : 0);  // a failed check releases the module
+            EXPECT_EQ(loaded ? "" : loaded.rendered(), c.rendered);
+            EXPECT_EQ(g.dlls.live_modules, loaded ? 1 : 0);  // a failed check releases the module
         }
         EXPECT_EQ(g.dlls.live_modules, 0);
     }

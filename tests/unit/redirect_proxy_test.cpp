@@ -217,9 +217,7 @@ public:
     Result<SocketHandle> listen_loopback(uint16_t& port) override {
         return real_.listen_loopback(port);
     }
-    SocketHandle accept(SocketHandle l, AcceptStatus& status) override {
-        return real_.accept(l, status);
-    }
+    Result<SocketHandle, AcceptFailure> accept(SocketHandle l) override { return real_.accept(l); }
     Result<SocketHandle> start_connect(const Endpoint& to) override {
         return real_.start_connect(to);
     }

@@ -212,9 +212,9 @@ TEST(SplitDriver, AcceptsEncodedPoliciesAndRefusesDamagedOnes) {
 
     auto policy = build_redirect_policy({"C:\\B\\b.exe", "C:\\A\\app.exe"}, 4242, 50123);
     ASSERT_TRUE(policy.ok());
-    policy = attach_root_processes(*policy.value, {500, 12, 500});
+    policy = attach_root_processes(*policy, {500, 12, 500});
     ASSERT_TRUE(policy.ok());
-    std::string record = *encode_redirect_policy(*policy.value).value;
+    std::string record = *encode_redirect_policy(*policy);
 
     auto patched = [&](std::initializer_list<std::pair<size_t, char>> bytes) {
         std::string copy = record;

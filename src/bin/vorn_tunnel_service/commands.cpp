@@ -99,23 +99,24 @@ Result<TunnelStatus> connect_through_service(Platform& platform, const std::stri
     for (int attempt = 0; attempt < kServicePipeAttempts; ++attempt) {
         std::optional<uint32_t> service_pid = platform.service_client.running_service_pid(service);
         if (!service_pid) return fail(std::string(kSplitNeedsService));
-        PipeOpen opened = PipeOpen::Failed;
-        std::string cause;
-        std::unique_ptr<ServicePipeConnection> pipe = platform.service_client.open_pipe(opened, cause);
-        if (pipe) {
+        auto opened = platform.service_client.open_pipe();
+        if (opened) {
+            ServicePipeConnection& pipe = **opened;
             // Whoever serves the pipe could act as us once it has read from it.
-            if (uint32_t server = pipe->server_process_id(); server != *service_pid) {
+            if (uint32_t server = pipe.server_process_id(); server != *service_pid) {
                 return fail(prefix + "the pipe " + std::string(kPipeName) + " is served by process " +
                             std::to_string(server) + ", not by the service (process " +
                             std::to_string(*service_pid) + ")");
             }
-            auto answer = pipe->exchange(message.dump());
+            auto answer = pipe.exchange(message.dump());
             if (!answer) return fail(prefix + answer.error());
             std::optional<TunnelStatus> status = parse_status(*answer);
             if (!status) return fail(prefix + "its answer is not a status record: " + *answer);
             return *status;
         }
-        if (opened == PipeOpen::Failed) return fail(prefix + "could not open " + std::string(kPipeName) + ": " + cause);
+        if (opened.failure().status == PipeOpen::Failed) {
+            return fail(prefix + "could not open " + std::string(kPipeName) + ": " + opened.error());
+        }
         // Busy with another client, or still resuming before it serves the pipe.
         platform.clock.sleep_ms(kServicePipeRetryMs);
     }

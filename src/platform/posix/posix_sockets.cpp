@@ -66,21 +66,18 @@ Result<SocketHandle> PosixSockets::listen_loopback(uint16_t& port) {
     return static_cast<SocketHandle>(s);
 }
 
-SocketHandle PosixSockets::accept(SocketHandle listener, AcceptStatus& status) {
+Result<SocketHandle, AcceptFailure> PosixSockets::accept(SocketHandle listener) {
     int s = ::accept4(fd(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (s >= 0) {
         tune(s);
-        status = AcceptStatus::accepted;
-        return s;
+        return SocketHandle{s};
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) {
-        status = AcceptStatus::none_pending;
-    } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        status = AcceptStatus::out_of_resources;
-    } else {
-        status = AcceptStatus::failed;
+    int error = errno;
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED) {
+        return AcceptFailure{{}, AcceptStatus::none_pending};
     }
-    return kNoSocket;
+    bool resources = error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+    return AcceptFailure{fail(std::strerror(error)), resources ? AcceptStatus::out_of_resources : AcceptStatus::failed};
 }
 
 Result<SocketHandle> PosixSockets::start_connect(const Endpoint& to) {

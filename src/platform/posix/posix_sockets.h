@@ -14,7 +14,7 @@ public:
     explicit PosixSockets(bool any_address = false) : any_address_(any_address) {}
 
     Result<SocketHandle> listen_loopback(uint16_t& port) override;
-    SocketHandle accept(SocketHandle listener, AcceptStatus& status) override;
+    Result<SocketHandle, AcceptFailure> accept(SocketHandle listener) override;
     Result<SocketHandle> start_connect(const Endpoint& to) override;
     Status connection_result(SocketHandle socket) override;
     long receive(SocketHandle socket, char* buffer, size_t size) override;

@@ -40,26 +40,16 @@ UniqueHandle create_log(const std::string& path) {
 
 }  // namespace
 
-std::unique_ptr<ChildProcess> Win32ProcessLauncher::launch(const LaunchRequest& request,
-                                                           std::optional<LaunchFailure>& failure) {
+Result<std::unique_ptr<ChildProcess>, LaunchFailure> Win32ProcessLauncher::launch(const LaunchRequest& request) {
     UniqueHandle out = create_log(request.stdout_log);
-    if (!out) {
-        failure = LaunchFailure{LaunchStage::StdoutLog, last_error_text()};
-        return nullptr;
-    }
+    if (!out) return LaunchFailure(LaunchStage::StdoutLog, last_error_text());
     UniqueHandle err = create_log(request.stderr_log);
-    if (!err) {
-        failure = LaunchFailure{LaunchStage::StderrLog, last_error_text()};
-        return nullptr;
-    }
+    if (!err) return LaunchFailure(LaunchStage::StderrLog, last_error_text());
     UniqueHandle in = open_null_device();
     auto started = start_hidden_process(to_wide(request.executable),
                                         to_wide(build_command_line(request.executable, request.args)),
                                         in.get(), out.get(), err.get());
-    if (!started) {
-        failure = LaunchFailure{LaunchStage::Start, started.error()};
-        return nullptr;
-    }
+    if (!started) return LaunchFailure(LaunchStage::Start, started.error());
     return std::make_unique<Win32Child>(std::move(*started));
 }
 

@@ -12,11 +12,11 @@ public:
     Win32Module& operator=(const Win32Module&) = delete;
     ~Win32Module() override { FreeLibrary(module_); }
 
-    Result<void*> find_export(const std::string& name, uint32_t& error) override {
+    Result<void*, SystemFailure> find_export(const std::string& name) override {
         FARPROC address = GetProcAddress(module_, name.c_str());
         if (address == nullptr) {
-            error = GetLastError();
-            return fail(windows_error_text(error));
+            DWORD error = GetLastError();
+            return system_failure(error, windows_error_text(error));
         }
         return reinterpret_cast<void*>(address);
     }
@@ -29,7 +29,7 @@ private:
 
 void restrict_dll_search() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
 
-std::unique_ptr<LoadedModule> Win32DllLoader::load(const std::string& path, uint32_t& error) {
+Result<std::unique_ptr<LoadedModule>, SystemFailure> Win32DllLoader::load(const std::string& path) {
     // By absolute path, its own imports from its folder and the system folder only: never from
     // the current folder or PATH, where a user could plant a DLL.
     std::wstring wide = to_wide(path);
@@ -37,13 +37,13 @@ std::unique_ptr<LoadedModule> Win32DllLoader::load(const std::string& path, uint
     std::wstring full(size, L'\0');
     if (size != 0) full.resize(GetFullPathNameW(wide.c_str(), size, full.data(), nullptr));
     if (size == 0 || full.empty()) {
-        error = GetLastError();
-        return nullptr;
+        DWORD error = GetLastError();
+        return system_failure(error, windows_error_text(error));
     }
     HMODULE module = LoadLibraryExW(full.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module == nullptr) {
-        error = GetLastError();
-        return nullptr;
+        DWORD error = GetLastError();
+        return system_failure(error, windows_error_text(error));
     }
     return std::make_unique<Win32Module>(module);
 }

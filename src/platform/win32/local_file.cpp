@@ -29,39 +29,38 @@ Result<std::string> final_path_of(HANDLE file) {
 
 }  // namespace
 
-Result<OpenedFile> read_local_file(const std::string& path, bool& not_found) {
-    not_found = false;
+Result<OpenedFile, ReadFailure> read_local_file(const std::string& path) {
+    const auto refused = [](std::string text) { return ReadFailure{fail(std::move(text))}; };
     const std::wstring wide = to_wide(path);
-    if (on_remote_drive(wide)) return fail("the path is on a network drive");
+    if (on_remote_drive(wide)) return refused("the path is on a network drive");
     UniqueHandle file(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
     if (!file) {
         DWORD error = GetLastError();
-        not_found = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-        return fail(windows_error_text(error));
+        return ReadFailure{fail(windows_error_text(error)), error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND};
     }
-    if (GetFileType(file.get()) != FILE_TYPE_DISK) return fail("the path does not name a file on a disk");
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) return refused("the path does not name a file on a disk");
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(file.get(), &info)) return fail(last_error_text());
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return fail("the path names a folder");
+    if (!GetFileInformationByHandle(file.get(), &info)) return refused(last_error_text());
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return refused("the path names a folder");
     auto final_path = final_path_of(file.get());
-    if (!final_path) return final_path.failure();
-    if (final_path->rfind("\\\\?\\UNC\\", 0) == 0) return fail("the path leads to a network share");
+    if (!final_path) return refused(final_path.error());
+    if (final_path->rfind("\\\\?\\UNC\\", 0) == 0) return refused("the path leads to a network share");
 
     OpenedFile opened{std::string(), std::move(*final_path)};
     char chunk[65536];
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) return fail(last_error_text());
+        if (!ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) return refused(last_error_text());
         if (got == 0) break;
         opened.bytes.append(chunk, got);
     }
     return opened;
 }
 
-Result<OpenedFile> Win32RequestFiles::read_local(const std::string& path, bool& not_found) {
-    return read_local_file(path, not_found);
+Result<OpenedFile, ReadFailure> Win32RequestFiles::read_local(const std::string& path) {
+    return read_local_file(path);
 }
 
 }  // namespace vorn::win32

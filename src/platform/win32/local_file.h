@@ -9,6 +9,6 @@ namespace vorn::win32 {
 
 // Opens a path a client gave for reading, identification only toward any server the open
 // reaches, and reads it through that handle when it is a regular file on a local disk.
-Result<OpenedFile> read_local_file(const std::string& path, bool& not_found);
+Result<OpenedFile, ReadFailure> read_local_file(const std::string& path);
 
 }  // namespace vorn::win32

@@ -81,8 +81,7 @@ public:
     Result<OpenedFile> read_as_client(const std::string& path) override {
         Impersonation as_client(pipe_.get());
         if (!as_client.active()) return fail(last_error_text());
-        bool not_found = false;
-        return read_local_file(path, not_found);
+        return read_local_file(path);
     }
 
 private:
@@ -143,31 +142,25 @@ std::optional<uint32_t> Win32ServiceClient::running_service_pid(const std::strin
     return status.dwProcessId;
 }
 
-std::unique_ptr<ServicePipeConnection> Win32ServiceClient::open_pipe(PipeOpen& status, std::string& cause) {
+Result<std::unique_ptr<ServicePipeConnection>, PipeOpenFailure> Win32ServiceClient::open_pipe() {
     UniqueHandle pipe(CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!pipe) {
         DWORD error = GetLastError();
-        status = error == ERROR_PIPE_BUSY ? PipeOpen::Busy
-                 : error == ERROR_FILE_NOT_FOUND ? PipeOpen::Absent
-                                                 : PipeOpen::Failed;
-        cause = windows_error_text(error);
-        return nullptr;
+        return PipeOpenFailure{fail(windows_error_text(error)), error == ERROR_PIPE_BUSY        ? PipeOpen::Busy
+                                                                : error == ERROR_FILE_NOT_FOUND ? PipeOpen::Absent
+                                                                                                : PipeOpen::Failed};
     }
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
-        status = PipeOpen::Failed;
-        cause = last_error_text();
-        return nullptr;
+        return PipeOpenFailure{fail(last_error_text()), PipeOpen::Failed};
     }
-    status = PipeOpen::Opened;
     return std::make_unique<Win32PipeConnection>(std::move(pipe));
 }
 
-std::unique_ptr<PipeInstance> Win32PipeServer::create(PipeCreateFailure& failure) {
+Result<std::unique_ptr<PipeInstance>, PipeCreateFailure> Win32PipeServer::create() {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSddl, SDDL_REVISION_1, &descriptor, nullptr)) {
-        failure = PipeCreateFailure{false, last_error_text()};
-        return nullptr;
+        return PipeCreateFailure{fail(last_error_text()), false};
     }
     SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
     // The first and only instance: while it is open nobody else can create one, and a name
@@ -180,9 +173,8 @@ std::unique_ptr<PipeInstance> Win32PipeServer::create(PipeCreateFailure& failure
     if (!pipe) {
         DWORD error = GetLastError();
         // Windows refuses the first-instance flag with access denied; a full pipe is busy.
-        failure = PipeCreateFailure{error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY, windows_error_text(error)};
         LocalFree(descriptor);
-        return nullptr;
+        return PipeCreateFailure{fail(windows_error_text(error)), error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY};
     }
     return std::make_unique<Win32PipeInstance>(std::move(pipe), descriptor);
 }

@@ -8,32 +8,35 @@
 
 namespace vorn::win32 {
 
-bool Win32DriverServiceControl::open(const std::string& service_name, int& failed_step, uint32_t& error) {
-    close();
-    manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager_ == nullptr) {
-        error = GetLastError();
-        failed_step = 1;
-        return false;
-    }
-    service_ = OpenServiceW(manager_, to_wide(service_name).c_str(), SERVICE_QUERY_STATUS | SERVICE_START);
-    if (service_ == nullptr) {
-        error = GetLastError();
-        failed_step = 2;
-        CloseServiceHandle(manager_);
-        manager_ = nullptr;
-        return false;
-    }
-    return true;
+namespace {
+
+SystemFailure last_system_failure() {
+    DWORD error = GetLastError();
+    return system_failure(error, windows_error_text(error));
 }
 
-std::optional<DriverServiceState> Win32DriverServiceControl::query(uint32_t& error) {
+}  // namespace
+
+Result<void, DriverOpenFailure> Win32DriverServiceControl::open(const std::string& service_name) {
+    close();
+    manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager_ == nullptr) return DriverOpenFailure{last_system_failure(), true};
+    service_ = OpenServiceW(manager_, to_wide(service_name).c_str(), SERVICE_QUERY_STATUS | SERVICE_START);
+    if (service_ == nullptr) {
+        DriverOpenFailure failure{last_system_failure(), false};
+        CloseServiceHandle(manager_);
+        manager_ = nullptr;
+        return failure;
+    }
+    return {};
+}
+
+Result<DriverServiceState, SystemFailure> Win32DriverServiceControl::query() {
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (!QueryServiceStatusEx(service_, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
                               &needed)) {
-        error = GetLastError();
-        return std::nullopt;
+        return last_system_failure();
     }
     switch (status.dwCurrentState) {
         case SERVICE_STOPPED: return DriverServiceState::Stopped;
@@ -44,10 +47,11 @@ std::optional<DriverServiceState> Win32DriverServiceControl::query(uint32_t& err
     }
 }
 
-bool Win32DriverServiceControl::start(uint32_t& error) {
-    if (StartServiceW(service_, 0, nullptr)) return true;
-    error = GetLastError();
-    return error == ERROR_SERVICE_ALREADY_RUNNING;
+Result<void, SystemFailure> Win32DriverServiceControl::start() {
+    if (StartServiceW(service_, 0, nullptr)) return {};
+    SystemFailure failure = last_system_failure();
+    if (failure.error_value == ERROR_SERVICE_ALREADY_RUNNING) return {};
+    return failure;
 }
 
 void Win32DriverServiceControl::close() {

@@ -43,11 +43,11 @@ private:
 
 }  // namespace
 
-std::unique_ptr<WfpSession> Win32Wfp::open(uint32_t& status) {
+Result<std::unique_ptr<WfpSession>, SystemFailure> Win32Wfp::open() {
     HANDLE engine = nullptr;
     // An ordinary (not dynamic) session: no session structure, Windows NT authentication.
-    status = FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, nullptr, &engine);
-    if (status != 0) return nullptr;
+    DWORD status = FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, nullptr, &engine);
+    if (status != 0) return system_failure(status, "FwpmEngineOpen0 failed");
     return std::make_unique<Win32WfpSession>(engine);
 }
 

@@ -45,8 +45,7 @@ public:
 
 class Win32ProcessLauncher final : public ProcessLauncher {
 public:
-    std::unique_ptr<ChildProcess> launch(const LaunchRequest& request,
-                                         std::optional<LaunchFailure>& failure) override;
+    Result<std::unique_ptr<ChildProcess>, LaunchFailure> launch(const LaunchRequest& request) override;
     std::optional<uint64_t> process_start_time_ms(uint32_t pid) override;
     std::unique_ptr<ChildProcess> open(uint32_t pid) override;
 };
@@ -70,7 +69,7 @@ private:
 
 class Win32DllLoader final : public DllLoader {
 public:
-    std::unique_ptr<LoadedModule> load(const std::string& path, uint32_t& error) override;
+    Result<std::unique_ptr<LoadedModule>, SystemFailure> load(const std::string& path) override;
 };
 
 class Win32FileSecurity final : public FileSecurity {
@@ -85,7 +84,7 @@ public:
 
 class Win32Wfp final : public Wfp {
 public:
-    std::unique_ptr<WfpSession> open(uint32_t& status) override;
+    Result<std::unique_ptr<WfpSession>, SystemFailure> open() override;
 };
 
 class Win32ServiceHost final : public ServiceHost {
@@ -97,24 +96,24 @@ public:
 
 class Win32PipeServer final : public PipeServer {
 public:
-    std::unique_ptr<PipeInstance> create(PipeCreateFailure& failure) override;
+    Result<std::unique_ptr<PipeInstance>, PipeCreateFailure> create() override;
 };
 
 class Win32ServiceClient final : public ServiceClient {
 public:
     std::optional<uint32_t> running_service_pid(const std::string& name) override;
-    std::unique_ptr<ServicePipeConnection> open_pipe(PipeOpen& status, std::string& cause) override;
+    Result<std::unique_ptr<ServicePipeConnection>, PipeOpenFailure> open_pipe() override;
 };
 
 class Win32RequestFiles final : public RequestFiles {
 public:
-    Result<OpenedFile> read_local(const std::string& path, bool& not_found) override;
+    Result<OpenedFile, ReadFailure> read_local(const std::string& path) override;
 };
 
 class WinsockSockets final : public SocketApi {
 public:
     Result<SocketHandle> listen_loopback(uint16_t& port) override;
-    SocketHandle accept(SocketHandle listener, AcceptStatus& status) override;
+    Result<SocketHandle, AcceptFailure> accept(SocketHandle listener) override;
     Result<SocketHandle> start_connect(const Endpoint& to) override;
     Status connection_result(SocketHandle socket) override;
     long receive(SocketHandle socket, char* buffer, size_t size) override;
@@ -137,9 +136,9 @@ public:
     Win32DriverServiceControl& operator=(const Win32DriverServiceControl&) = delete;
     ~Win32DriverServiceControl() override { close(); }
 
-    bool open(const std::string& service_name, int& failed_step, uint32_t& error) override;
-    std::optional<DriverServiceState> query(uint32_t& error) override;
-    bool start(uint32_t& error) override;
+    Result<void, DriverOpenFailure> open(const std::string& service_name) override;
+    Result<DriverServiceState, SystemFailure> query() override;
+    Result<void, SystemFailure> start() override;
     void close() override;
 
 private:

@@ -139,21 +139,18 @@ Result<SocketHandle> WinsockSockets::listen_loopback(uint16_t& port) {
     return static_cast<SocketHandle>(s);
 }
 
-SocketHandle WinsockSockets::accept(SocketHandle listener, AcceptStatus& status) {
+Result<SocketHandle, AcceptFailure> WinsockSockets::accept(SocketHandle listener) {
     SOCKET s = ::accept(sock(listener), nullptr, nullptr);
     if (s == INVALID_SOCKET) {
         int error = WSAGetLastError();
         if (error == WSAEWOULDBLOCK || error == WSAECONNRESET || error == WSAEINTR) {
-            status = AcceptStatus::none_pending;
-        } else if (error == WSAEMFILE || error == WSAENOBUFS) {
-            status = AcceptStatus::out_of_resources;
-        } else {
-            status = AcceptStatus::failed;
+            return AcceptFailure{{}, AcceptStatus::none_pending};
         }
-        return kNoSocket;
+        bool resources = error == WSAEMFILE || error == WSAENOBUFS;
+        return AcceptFailure{fail(windows_error_text(static_cast<DWORD>(error))),
+                             resources ? AcceptStatus::out_of_resources : AcceptStatus::failed};
     }
     tune(s);
-    status = AcceptStatus::accepted;
     return static_cast<SocketHandle>(s);
 }
 

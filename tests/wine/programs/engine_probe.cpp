@@ -58,11 +58,11 @@ Result<std::unique_ptr<ChildProcess>> start_xray(Platform& p, const ProductTunne
                                                  const std::string& tun_name) {
     const EngineSpec& xray = xray_engine();
     auto wintun = locate_wintun_dll(p);
-    if (wintun.failure) return fail(wintun.failure->message);
+    if (!wintun) return fail(wintun.error());
     auto config = build_xray_tun_config(request, runtime_directory(p.env), tun_name);
     auto exe = locate_engine(xray, p.env, p.files);
     if (!exe) return exe.failure();
-    if (auto copied = copy_wintun_next_to_xray(p, *exe, *wintun.value); !copied) return copied.failure();
+    if (auto copied = copy_wintun_next_to_xray(p, *exe, *wintun); !copied) return copied.failure();
     if (auto w = write_file(runtime_file(p.env, xray.config_file), config.dump(2)); !w) {
         return fail("could not write Xray TUN config: " + w.error());
     }
@@ -82,10 +82,10 @@ int run(Platform& p, const std::vector<std::string>& args) {
     if (verb == "conflict") return report(check_conflicting_vpn(p.tools));
     if (verb == "wintun") {
         auto located = locate_wintun_dll(p);
-        if (located.failure) return report(fail(located.failure->message));
-        auto loaded = load_wintun(p, *located.value);
-        if (loaded.failure) return report(fail(loaded.failure->message));
-        std::cout << *located.value << "\n";
+        if (!located) return report(fail(located.error()));
+        auto loaded = load_wintun(p, *located);
+        if (!loaded) return report(fail(loaded.error()));
+        std::cout << *located << "\n";
         return 0;
     }
     if (args.size() < 2) return 2;
