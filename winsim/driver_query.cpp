@@ -18,14 +18,15 @@
 #include <string>
 
 #include "common/sim.h"
+#include "platform/split_driver_protocol.h"
 
 using namespace winsim;
 
 namespace {
 
-constexpr DWORD kSetPolicy = 0x12A004;
-constexpr DWORD kClearPolicy = 0x12A008;
-constexpr DWORD kQueryDiagnostics = 0x12600C;
+constexpr DWORD kSetPolicy = VORN_IOCTL_SET_POLICY;
+constexpr DWORD kClearPolicy = VORN_IOCTL_CLEAR_POLICY;
+constexpr DWORD kQueryDiagnostics = VORN_IOCTL_QUERY_DIAGNOSTICS;
 constexpr DWORD kSimPolicyOwner = 0x126010;  // the stand-in's own
 
 uint32_t u32(const unsigned char* p) {
@@ -34,7 +35,7 @@ uint32_t u32(const unsigned char* p) {
 }
 
 int control(DWORD code, std::string input, std::string& output) {
-    HANDLE device = CreateFileW(L"\\\\.\\VornSplitCallout", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    HANDLE device = CreateFileW(L"\\\\.\\" VORN_DRIVER_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
         err("driver-query: cannot open the device: error " + std::to_string(GetLastError()) + "\n");
@@ -78,9 +79,9 @@ int wmain(int argc, wchar_t** argv) {
         err("usage: driver-query.exe [set FILE | clear | owner]\n");
         return 1;
     }
-    output.assign(20, '\0');
+    output.assign(VORN_DIAGNOSTICS_SIZE, '\0');
     if (int rc = control(kQueryDiagnostics, {}, output); rc != 0) return rc;
-    if (output.size() != 20) {
+    if (output.size() != VORN_DIAGNOSTICS_SIZE) {
         err("driver-query: the driver answered " + std::to_string(output.size()) + " bytes\n");
         return 3;
     }

@@ -17,13 +17,14 @@
 #include <vector>
 
 #include "common/sim.h"
+#include "platform/service_names.h"
 
 using namespace winsim;
 
 namespace {
 
-const wchar_t kPipe[] = L"\\\\.\\pipe\\VornTunnelService";
-const wchar_t kService[] = L"VornTunnelService";
+const wchar_t kPipe[] = L"" VORN_SERVICE_PIPE_NAME;
+const wchar_t kService[] = L"" VORN_SERVICE_NAME;
 
 // The process id of the running service; 0 when it is not running or cannot be asked.
 DWORD service_process_id() {

@@ -10,20 +10,12 @@
  */
 #include <ntddk.h>
 
-#define VORN_IOCTL_SET_POLICY 0x12A004u
-#define VORN_IOCTL_CLEAR_POLICY 0x12A008u
-#define VORN_IOCTL_QUERY_DIAGNOSTICS 0x12600Cu
+#include "platform/split_driver_protocol.h"
+
 /* The simulation's own: which process the held policy names as the service (4 bytes, 0 when
  * no policy is held), for tests to see who owns the redirect. */
 #define VORN_IOCTL_SIM_POLICY_OWNER 0x126010u
 
-#define VORN_PROTOCOL_VERSION 2u
-#define VORN_HEADER_SIZE 276u
-#define VORN_ENTRY_SIZE 1304u
-#define VORN_MAX_APPS 64u
-#define VORN_MAX_ROOTS 64u
-#define VORN_PATH_UNITS 520u
-#define VORN_DIAGNOSTICS_SIZE 20u
 
 typedef struct {
     BOOLEAN held;
@@ -31,7 +23,7 @@ typedef struct {
     USHORT proxy_port;
     ULONG app_count;
     ULONG root_count;
-    ULONG roots[VORN_MAX_ROOTS];
+    ULONG roots[VORN_MAX_ROOT_PROCESSES];
     ULONG accepted;
 } VORN_POLICY_STATE;
 
@@ -41,13 +33,13 @@ static PDEVICE_OBJECT g_device;
 
 static UNICODE_STRING device_name(void) {
     UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"\\Device\\VornSplitCallout");
+    RtlInitUnicodeString(&name, L"\\Device\\" VORN_DRIVER_NAME);
     return name;
 }
 
 static UNICODE_STRING link_name(void) {
     UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"\\DosDevices\\VornSplitCallout");
+    RtlInitUnicodeString(&name, L"\\DosDevices\\" VORN_DRIVER_NAME);
     return name;
 }
 
@@ -84,28 +76,28 @@ static BOOLEAN entry_valid(const UCHAR* entry, ULONG index) {
 }
 
 static NTSTATUS set_policy(const UCHAR* record, ULONG size) {
-    if (size < VORN_HEADER_SIZE) return STATUS_INVALID_PARAMETER;
+    if (size < VORN_POLICY_HEADER_SIZE) return STATUS_INVALID_PARAMETER;
     if (read_u32(record) != VORN_PROTOCOL_VERSION) return STATUS_REVISION_MISMATCH;
     ULONG service_pid = read_u32(record + 4);
     USHORT port = read_u16(record + 8);
     ULONG app_count = read_u32(record + 12);
     ULONG root_count = read_u32(record + 16);
     if (service_pid == 0 || port == 0 || read_u16(record + 10) != 0) return STATUS_INVALID_PARAMETER;
-    if (app_count == 0 || app_count > VORN_MAX_APPS) return STATUS_INVALID_PARAMETER;
-    if (size != VORN_HEADER_SIZE + VORN_ENTRY_SIZE * app_count) return STATUS_INVALID_BUFFER_SIZE;
-    if (root_count > VORN_MAX_ROOTS) return STATUS_INVALID_PARAMETER;
+    if (app_count == 0 || app_count > VORN_MAX_REDIRECT_APPS) return STATUS_INVALID_PARAMETER;
+    if (size != VORN_POLICY_HEADER_SIZE + VORN_POLICY_ENTRY_SIZE * app_count) return STATUS_INVALID_BUFFER_SIZE;
+    if (root_count > VORN_MAX_ROOT_PROCESSES) return STATUS_INVALID_PARAMETER;
 
-    ULONG roots[VORN_MAX_ROOTS];
-    for (ULONG i = 0; i < VORN_MAX_ROOTS; ++i) roots[i] = read_u32(record + 20 + 4 * i);
+    ULONG roots[VORN_MAX_ROOT_PROCESSES];
+    for (ULONG i = 0; i < VORN_MAX_ROOT_PROCESSES; ++i) roots[i] = read_u32(record + 20 + 4 * i);
     for (ULONG i = 0; i < root_count; ++i) {
         /* ascending, no repeats, no id 0 */
         if (roots[i] == 0 || (i > 0 && roots[i] <= roots[i - 1])) return STATUS_INVALID_PARAMETER;
     }
-    for (ULONG i = root_count; i < VORN_MAX_ROOTS; ++i) {
+    for (ULONG i = root_count; i < VORN_MAX_ROOT_PROCESSES; ++i) {
         if (roots[i] != 0) return STATUS_INVALID_PARAMETER;
     }
     for (ULONG i = 0; i < app_count; ++i) {
-        if (!entry_valid(record + VORN_HEADER_SIZE + VORN_ENTRY_SIZE * i, i)) return STATUS_INVALID_PARAMETER;
+        if (!entry_valid(record + VORN_POLICY_HEADER_SIZE + VORN_POLICY_ENTRY_SIZE * i, i)) return STATUS_INVALID_PARAMETER;
     }
 
     ExAcquireFastMutex(&g_lock);

@@ -1,6 +1,6 @@
 #pragma once
 // Whole-file reads and writes on UTF-8 paths (create or truncate, then write). Runtime files
-// are written through service/runtime_files.h, which replaces them atomically.
+// are written through tunnel_core/runtime_files.h, which replaces them atomically.
 
 #include <cstdint>
 #include <filesystem>

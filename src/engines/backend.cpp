@@ -1,10 +1,10 @@
 #include "engines/backend.h"
 
+#include "engines/engine_stop.h"
 #include "engines/port_guard.h"
 #include "engines/readiness.h"
 #include "engines/xray_config.h"
-#include "service/status.h"
-#include "tunnel/disconnect.h"
+#include "tunnel_core/runtime_files.h"
 
 namespace vorn {
 

@@ -14,7 +14,7 @@
 #include "common/result.h"
 #include "engines/engine.h"
 #include "platform/platform.h"
-#include "tunnel/request.h"
+#include "tunnel_core/request.h"
 
 namespace vorn {
 

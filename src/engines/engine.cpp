@@ -5,8 +5,8 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "engines/xray_config.h"
-#include "service/runtime_files.h"
-#include "service/status.h"
+#include "tunnel_core/pid_files.h"
+#include "tunnel_core/runtime_files.h"
 
 namespace vorn {
 
@@ -26,7 +26,7 @@ const EngineSpec& xray_engine() {
         "product-xray-tun.json",
         "product-xray-stdout.log",
         "product-xray-stderr.log",
-        "product-xray.pid"};
+        kXrayPidFile};
     return spec;
 }
 
@@ -45,7 +45,7 @@ const EngineSpec& hysteria_engine() {
         "product-hysteria.json",
         "product-hysteria-stdout.log",
         "product-hysteria-stderr.log",
-        "product-hysteria.pid"};
+        kHysteriaPidFile};
     return spec;
 }
 
@@ -64,7 +64,7 @@ const EngineSpec& tuic_engine() {
         "product-tuic.json",
         "product-tuic-stdout.log",
         "product-tuic-stderr.log",
-        "product-tuic.pid"};
+        kTuicPidFile};
     return spec;
 }
 

@@ -2,7 +2,7 @@
 
 #include "common/exit_status.h"
 #include "engines/engine.h"
-#include "full_tunnel/tunnel_interface.h"
+#include "tunnel_core/tunnel_interface.h"
 
 namespace vorn {
 

@@ -3,6 +3,7 @@
 #include "common/files.h"
 #include "common/operator_settings.h"
 #include "common/text.h"
+#include "tunnel_core/tunnel_interface.h"
 
 namespace vorn {
 
@@ -86,7 +87,7 @@ json build_xray_tun_config(const ProductTunnelRequest& request, const std::strin
         {"protocol", "tun"},
         {"settings",
          {{"dns", json::array({"1.1.1.1", "8.8.8.8"})},
-          {"gateway", json::array({"172.19.0.1/30"})},
+          {"gateway", json::array({std::string(kTunnelAddress) + "/30"})},
           {"mtu", 1500},
           {"name", tun_name},
           {"userLevel", 0}}},

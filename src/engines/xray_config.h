@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/result.h"
-#include "tunnel/request.h"
+#include "tunnel_core/request.h"
 
 namespace vorn {
 

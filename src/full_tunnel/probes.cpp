@@ -4,7 +4,7 @@
 #include "common/text.h"
 #include "engines/xray_config.h"
 #include "full_tunnel/routes.h"
-#include "service/live_status.h"
+#include "tunnel_core/process_list.h"
 
 namespace vorn {
 

@@ -4,15 +4,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/json_record.h"
 #include "common/exit_status.h"
 #include "common/files.h"
+#include "common/json_record.h"
 #include "common/operator_settings.h"
 #include "common/text.h"
 #include "engines/engine.h"
-#include "service/runtime_files.h"
-#include "service/status.h"
-#include "tunnel/network_restore.h"
+#include "tunnel_core/runtime_files.h"
 
 namespace vorn {
 
@@ -109,7 +107,7 @@ std::optional<DefaultRoute> parse_default_route(std::string_view output) {
 
 std::optional<std::string> find_tunnel_interface_index(std::string_view output) {
     for (const std::string& line : split_lines(output)) {
-        if (!contains(line, "Xray Tunnel")) continue;
+        if (!contains(line, kTunnelInterfaceDescription)) continue;
         std::string_view index = trim(std::string_view(line).substr(0, line.find('.')));
         if (all_digits(index)) return std::string(index);
     }
@@ -155,10 +153,7 @@ Status wait_for_full_tunnel_routes(Platform& platform) {
         if (!low) return fail("could not inspect full tunnel 0.0.0.0/1 route: " + low.error());
         auto high = platform.tools.run("route", {"print", "128.0.0.0"}, ToolStdio::Capture);
         if (!high) return fail("could not inspect full tunnel 128.0.0.0/1 route: " + high.error());
-        bool active = contains(low->out, "0.0.0.0") && contains(low->out, "128.0.0.0") &&
-                      contains(low->out, kTunnelAddress) && contains(high->out, "128.0.0.0") &&
-                      contains(high->out, kTunnelAddress);
-        if (active) {
+        if (lists_full_tunnel_routes(low->out, high->out)) {
             platform.clock.sleep_ms(kRouteSettleMs);
             return {};
         }

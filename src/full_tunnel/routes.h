@@ -9,12 +9,12 @@
 
 #include "common/result.h"
 #include "platform/platform.h"
-#include "tunnel/request.h"
+#include "tunnel_core/request.h"
+#include "tunnel_core/tunnel_interface.h"
 
 namespace vorn {
 
 inline constexpr std::string_view kWildcardDnsSuffix = ".sslip.io";
-inline constexpr std::string_view kTunnelAddress = "172.19.0.1";
 inline constexpr std::string_view kTunnelNetmask = "255.255.255.252";
 inline constexpr std::string_view kTunnelDns = "1.1.1.1";
 inline constexpr std::string_view kDefaultRouteScript =

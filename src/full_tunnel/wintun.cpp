@@ -1,7 +1,7 @@
 #include "full_tunnel/wintun.h"
 
 #include "common/files.h"
-#include "service/runtime_files.h"
+#include "tunnel_core/runtime_files.h"
 
 namespace vorn {
 

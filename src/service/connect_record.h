@@ -7,8 +7,8 @@
 
 #include "common/result.h"
 #include "platform/platform.h"
-#include "service/status.h"
-#include "tunnel/request.h"
+#include "tunnel_core/request.h"
+#include "tunnel_core/status.h"
 
 namespace vorn {
 

@@ -5,9 +5,9 @@
 #include "common/json_record.h"
 #include "service/connect_record.h"
 #include "service/live_status.h"
-#include "service/status.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/request_path.h"
+#include "tunnel_core/status.h"
 
 namespace vorn {
 

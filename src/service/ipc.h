@@ -9,10 +9,11 @@
 
 #include "common/result.h"
 #include "platform/platform.h"
+#include "platform/service_names.h"
 
 namespace vorn {
 
-inline constexpr std::string_view kPipeName = "\\\\.\\pipe\\VornTunnelService";
+inline constexpr std::string_view kPipeName = VORN_SERVICE_PIPE_NAME;
 // What a client gets when its answer cannot be rendered.
 inline constexpr std::string_view kUnrenderableResponse =
     "{\"status\":\"error\",\"message\":\"could not serialize service IPC response\"}";

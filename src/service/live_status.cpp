@@ -2,47 +2,19 @@
 
 #include "common/files.h"
 #include "common/text.h"
-#include "engines/pid_files.h"
 #include "engines/pid_owner.h"
-#include "service/runtime_files.h"
 #include "tunnel/network_restore.h"
+#include "tunnel_core/pid_files.h"
+#include "tunnel_core/process_list.h"
+#include "tunnel_core/runtime_files.h"
+#include "tunnel_core/tunnel_interface.h"
 
 namespace vorn {
-
-std::optional<std::string> first_csv_field(std::string_view line) {
-    line = trim(line);
-    if (line.empty()) return std::nullopt;
-    if (line.front() == '"') {
-        size_t close = line.find('"', 1);
-        if (close == std::string_view::npos) return std::nullopt;
-        return std::string(line.substr(1, close - 1));
-    }
-    std::string_view field = trim(line.substr(0, line.find(',')));
-    if (field.empty()) return std::nullopt;
-    return std::string(field);
-}
-
-bool is_process_running(ToolRunner& tools, uint32_t pid) {
-    std::string id = std::to_string(pid);
-    auto run = tools.run("tasklist", {"/FI", "PID eq " + id, "/FO", "CSV", "/NH"}, ToolStdio::Capture);
-    return run.ok() && run->exit_code == 0 && contains(run->out, id);
-}
 
 bool lists_xray_image(std::string_view tasklist_output) {
     for (const std::string& line : split_lines(tasklist_output)) {
         auto field = first_csv_field(line);
         if (field && equals_ignore_ascii_case(*field, "xray.exe")) return true;
-    }
-    return false;
-}
-
-bool has_tunnel_route(std::string_view route_print_output) {
-    for (const std::string& line : split_lines(route_print_output)) {
-        auto tokens = split_whitespace(line);
-        if (tokens.size() >= 5 && tokens[0] == "128.0.0.0" && tokens[1] == "128.0.0.0" &&
-            tokens[2] == "172.19.0.1") {
-            return true;
-        }
     }
     return false;
 }

@@ -2,9 +2,7 @@
 
 #include "common/files.h"
 #include "common/text.h"
-#include "service/runtime_files.h"
-#include "service/status.h"
-#include "tunnel/disconnect.h"
+#include "tunnel_core/runtime_files.h"
 
 namespace vorn {
 

@@ -2,13 +2,14 @@
 
 #include "common/files.h"
 #include "common/text.h"
+#include "engines/engine_stop.h"
 #include "service/connect_record.h"
 #include "service/ipc.h"
-#include "service/runtime_files.h"
-#include "service/status.h"
 #include "service/tunnel_watch.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/request_path.h"
+#include "tunnel_core/runtime_files.h"
+#include "tunnel_core/status.h"
 
 namespace vorn {
 

@@ -7,13 +7,14 @@
 
 #include "common/result.h"
 #include "platform/platform.h"
-#include "service/status.h"
+#include "platform/service_names.h"
+#include "tunnel_core/status.h"
 
 #include <string_view>
 
 namespace vorn {
 
-inline constexpr std::string_view kServiceName = "VornTunnelService";
+inline constexpr std::string_view kServiceName = VORN_SERVICE_NAME;
 inline constexpr uint32_t kServiceControlStop = 1;
 inline constexpr uint32_t kServiceControlShutdown = 5;
 

@@ -4,15 +4,15 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "engines/engine.h"
-#include "engines/pid_files.h"
 #include "engines/pid_owner.h"
-#include "full_tunnel/tunnel_interface.h"
-#include "service/runtime_files.h"
 #include "service/service_main.h"
-#include "service/status.h"
 #include "split_tunnel/split_session.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/network_restore.h"
+#include "tunnel_core/pid_files.h"
+#include "tunnel_core/runtime_files.h"
+#include "tunnel_core/status.h"
+#include "tunnel_core/tunnel_interface.h"
 
 namespace vorn {
 

@@ -11,19 +11,20 @@
 #include "common/result.h"
 #include "platform/clock.h"
 #include "platform/driver.h"
+#include "platform/split_driver_protocol.h"
 
 namespace vorn {
 
-inline constexpr size_t kMaxRedirectApps = 64;
-inline constexpr size_t kMaxRootProcesses = 64;
-inline constexpr size_t kPolicyHeaderSize = 276;
-inline constexpr size_t kPolicyEntrySize = 1304;
-inline constexpr size_t kDiagnosticsSize = 20;
-inline constexpr uint32_t kDriverProtocolVersion = 2;
-inline constexpr uint32_t kIoctlSetPolicy = 0x12A004;
-inline constexpr uint32_t kIoctlClearPolicy = 0x12A008;
-inline constexpr uint32_t kIoctlQueryDiagnostics = 0x12600C;
-inline constexpr const char* kDriverServiceName = "VornSplitCallout";
+inline constexpr size_t kMaxRedirectApps = VORN_MAX_REDIRECT_APPS;
+inline constexpr size_t kMaxRootProcesses = VORN_MAX_ROOT_PROCESSES;
+inline constexpr size_t kPolicyHeaderSize = VORN_POLICY_HEADER_SIZE;
+inline constexpr size_t kPolicyEntrySize = VORN_POLICY_ENTRY_SIZE;
+inline constexpr size_t kDiagnosticsSize = VORN_DIAGNOSTICS_SIZE;
+inline constexpr uint32_t kDriverProtocolVersion = VORN_PROTOCOL_VERSION;
+inline constexpr uint32_t kIoctlSetPolicy = VORN_IOCTL_SET_POLICY;
+inline constexpr uint32_t kIoctlClearPolicy = VORN_IOCTL_CLEAR_POLICY;
+inline constexpr uint32_t kIoctlQueryDiagnostics = VORN_IOCTL_QUERY_DIAGNOSTICS;
+inline constexpr const char* kDriverServiceName = VORN_DRIVER_NAME;
 
 struct RedirectPolicy {
     std::vector<std::string> applications;

@@ -12,12 +12,12 @@
 #include "common/text.h"
 #include "engines/backend.h"
 #include "engines/engine.h"
+#include "engines/engine_stop.h"
 #include "engines/xray_config.h"
-#include "service/status.h"
 #include "split_tunnel/driver_client.h"
 #include "split_tunnel/redirect_proxy.h"
 #include "split_tunnel/wfp_cleanup.h"
-#include "tunnel/disconnect.h"
+#include "tunnel_core/runtime_files.h"
 
 namespace vorn {
 

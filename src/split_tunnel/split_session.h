@@ -10,7 +10,7 @@
 #include "common/result.h"
 #include "common/undo.h"
 #include "platform/platform.h"
-#include "tunnel/request.h"
+#include "tunnel_core/request.h"
 
 namespace vorn {
 

@@ -3,18 +3,19 @@
 #include "common/files.h"
 #include "engines/backend.h"
 #include "engines/engine.h"
+#include "engines/engine_stop.h"
 #include "engines/port_guard.h"
 #include "engines/readiness.h"
 #include "engines/xray_config.h"
 #include "full_tunnel/probes.h"
 #include "full_tunnel/routes.h"
 #include "full_tunnel/wintun.h"
-#include "service/runtime_files.h"
 #include "split_tunnel/split_session.h"
 #include "split_tunnel/wfp_cleanup.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/network_restore.h"
-#include "tunnel/request.h"
+#include "tunnel_core/request.h"
+#include "tunnel_core/runtime_files.h"
 
 namespace vorn {
 

@@ -6,8 +6,8 @@
 #include "common/result.h"
 #include "common/undo.h"
 #include "platform/platform.h"
-#include "service/status.h"
-#include "tunnel/request.h"
+#include "tunnel_core/request.h"
+#include "tunnel_core/status.h"
 
 namespace vorn {
 

@@ -1,72 +1,13 @@
 #include "tunnel/disconnect.h"
 
 #include "common/files.h"
-#include "common/text.h"
-#include "engines/pid_files.h"
-#include "engines/pid_owner.h"
-#include "full_tunnel/tunnel_interface.h"
-#include "service/live_status.h"
-#include "service/runtime_files.h"
+#include "engines/engine_stop.h"
 #include "split_tunnel/split_session.h"
 #include "split_tunnel/wfp_cleanup.h"
 #include "tunnel/network_restore.h"
+#include "tunnel_core/runtime_files.h"
 
 namespace vorn {
-
-namespace {
-
-constexpr int kExitTests = 50;
-constexpr uint32_t kExitTestSleepMs = 100;
-constexpr int kInterfaceGoneChecks = 40;
-constexpr uint32_t kInterfaceGoneSleepMs = 250;
-
-void end_engine(Platform& platform, uint32_t pid) {
-    std::string id = std::to_string(pid);
-    run_quietly(platform.tools, "taskkill", {"/PID", id, "/T", "/F"});
-    for (int test = 0; test < kExitTests; ++test) {
-        if (!is_process_running(platform.tools, pid)) return;
-        platform.clock.sleep_ms(kExitTestSleepMs);
-    }
-}
-
-}  // namespace
-
-Status stop_engines(Platform& platform) {
-    std::vector<std::string> messages;
-    for (const EnginePidFile& pid_file : kEnginePidFiles) {
-        std::string path = runtime_file(platform.env, pid_file.file_name);
-        const std::string label(pid_file.label);
-        // A pid file someone else owns or may write is not ours: as if it were absent.
-        auto read = read_runtime_file(platform, pid_file.file_name);
-        if (read && !*read) continue;
-        if (!read) {
-            messages.push_back("could not read " + label + " pid: " + read.error());
-            continue;
-        }
-        const std::string* text = &**read;
-        if (!is_valid_utf8(*text)) {
-            messages.push_back("could not read " + label + " pid: stream did not contain valid UTF-8");
-            continue;
-        }
-        auto pid = parse_u32_decimal(trim(*text));
-        if (!pid) {
-            messages.push_back("could not parse " + label + " pid: " + pid.error());
-            continue;
-        }
-        if (!started_after_pid_file(platform, *pid, path)) end_engine(platform, *pid);
-        remove_file(path);
-    }
-    wait_for_tunnel_interface_gone(platform);
-    if (messages.empty()) return {};
-    return fail(join(messages, "; "));
-}
-
-void wait_for_tunnel_interface_gone(Platform& platform) {
-    for (int check = 0; check < kInterfaceGoneChecks; ++check) {
-        if (!tunnel_interface_present(platform.tools)) return;
-        platform.clock.sleep_ms(kInterfaceGoneSleepMs);
-    }
-}
 
 TunnelStatus disconnect_product_tunnel(Platform& platform) {
     remove_file(runtime_file(platform.env, kReconnectPathFileName));

@@ -4,12 +4,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/json_record.h"
 #include "common/files.h"
+#include "common/json_record.h"
 #include "common/operator_settings.h"
 #include "full_tunnel/routes.h"
-#include "service/runtime_files.h"
-#include "service/status.h"
+#include "tunnel_core/runtime_files.h"
 
 namespace vorn {
 

@@ -8,8 +8,6 @@
 
 namespace vorn {
 
-inline constexpr std::string_view kRouteExceptionsFileName = "product-route-exceptions.json";
-
 // Host routes to delete: the exceptions file's addresses (when it holds an array of strings),
 // then the fixed server addresses, without duplicates, in that order.
 std::vector<std::string> host_routes_to_delete(std::string_view exceptions_text, bool readable);

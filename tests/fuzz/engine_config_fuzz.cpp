@@ -5,7 +5,7 @@
 #include "engines/backend.h"
 #include "engines/xray_config.h"
 #include "fuzz_check.h"
-#include "tunnel/request.h"
+#include "tunnel_core/request.h"
 
 namespace {
 

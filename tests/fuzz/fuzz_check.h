@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/text.h"
-#include "service/status.h"
+#include "tunnel_core/status.h"
 
 #define FUZZ_CHECK(condition)                                                              \
     do {                                                                                   \

@@ -3,10 +3,11 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "engines/pid_files.h"
 #include "fakes.h"
 #include "fuzz_check.h"
 #include "service/ipc.h"
+#include "tunnel_core/pid_files.h"
+#include "tunnel_core/runtime_files.h"
 
 namespace {
 

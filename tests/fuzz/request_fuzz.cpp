@@ -2,7 +2,7 @@
 
 #include "common/text.h"
 #include "fuzz_check.h"
-#include "tunnel/request.h"
+#include "tunnel_core/request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace vorn;

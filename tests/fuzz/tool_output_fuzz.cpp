@@ -6,10 +6,11 @@
 #include "common/text.h"
 #include "full_tunnel/probes.h"
 #include "full_tunnel/routes.h"
-#include "full_tunnel/tunnel_interface.h"
 #include "fuzz_check.h"
 #include "service/live_status.h"
 #include "split_tunnel/split_session.h"
+#include "tunnel_core/process_list.h"
+#include "tunnel_core/tunnel_interface.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace vorn;

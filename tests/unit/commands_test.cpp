@@ -3,7 +3,7 @@
 #include "bin/vorn_tunnel_service/commands.h"
 #include "common/files.h"
 #include "fakes.h"
-#include "service/status.h"
+#include "tunnel_core/status.h"
 
 namespace vorn {
 namespace {

@@ -25,6 +25,7 @@
 #include "common/files.h"
 #include "fake_file_security.h"
 #include "platform/platform.h"
+#include "platform/split_driver_protocol.h"
 #include "fake_request_files.h"
 
 namespace vorn::testing {
@@ -510,19 +511,19 @@ class FakeDriverDevice : public DriverDevice {
 public:
     DriverReply control(uint32_t code, const std::string* input, uint32_t output_size) override {
         codes.push_back(code);
-        bool known = code == 0x12600C || code == 0x12A004 || code == 0x12A008;
+        bool known = code == VORN_IOCTL_QUERY_DIAGNOSTICS || code == VORN_IOCTL_SET_POLICY || code == VORN_IOCTL_CLEAR_POLICY;
         if (!present || !known) {
             std::ostringstream call;
             call << "unscripted driver request 0x" << std::hex << code;
             return refused(call.str(), DriverReply{});
         }
         if (!*present) return DriverReply{};
-        if (code == 0x12600C && diagnostics_answers == 0) return DriverReply{false, true, 0, ""};
-        if (code == 0x12600C && diagnostics_answers > 0) --diagnostics_answers;
-        if (code == 0x12A004 && input) policy = *input;
-        if (code == 0x12A008) policy.clear();
+        if (code == VORN_IOCTL_QUERY_DIAGNOSTICS && diagnostics_answers == 0) return DriverReply{false, true, 0, ""};
+        if (code == VORN_IOCTL_QUERY_DIAGNOSTICS && diagnostics_answers > 0) --diagnostics_answers;
+        if (code == VORN_IOCTL_SET_POLICY && input) policy = *input;
+        if (code == VORN_IOCTL_CLEAR_POLICY) policy.clear();
         std::string out(output_size, '\0');
-        if (code == 0x12600C) {
+        if (code == VORN_IOCTL_QUERY_DIAGNOSTICS) {
             uint32_t tracked = policy.size() >= 20 ? uint32_t(uint8_t(policy[16])) : 0;
             out[0] = 2;
             out[4] = static_cast<char>(tracked);

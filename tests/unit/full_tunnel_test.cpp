@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
 #include "common/files.h"
-#include "common/text.h"
 #include "common/operator_settings.h"
+#include "common/text.h"
 #include "fakes.h"
 #include "full_tunnel/probes.h"
 #include "full_tunnel/routes.h"
-#include "full_tunnel/tunnel_interface.h"
 #include "full_tunnel/wintun.h"
 #include "split_tunnel/wfp_cleanup.h"
+#include "tunnel_core/tunnel_interface.h"
 
 namespace vorn {
 namespace {

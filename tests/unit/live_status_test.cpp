@@ -5,6 +5,8 @@
 #include "fakes.h"
 #include "service/live_status.h"
 #include "tunnel/network_restore.h"
+#include "tunnel_core/process_list.h"
+#include "tunnel_core/tunnel_interface.h"
 
 namespace vorn {
 namespace {

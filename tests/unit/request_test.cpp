@@ -2,8 +2,8 @@
 
 #include "common/files.h"
 #include "fakes.h"
-#include "tunnel/request.h"
 #include "tunnel/request_path.h"
+#include "tunnel_core/request.h"
 
 namespace vorn {
 namespace {

@@ -7,7 +7,7 @@
 #include "fakes.h"
 #include "service/ipc.h"
 #include "service/service_main.h"
-#include "service/status.h"
+#include "tunnel_core/status.h"
 
 namespace vorn {
 namespace {

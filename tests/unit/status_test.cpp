@@ -6,8 +6,8 @@
 #include "engines/engine.h"
 #include "fakes.h"
 #include "service/reconnect.h"
-#include "service/runtime_files.h"
-#include "service/status.h"
+#include "tunnel_core/runtime_files.h"
+#include "tunnel_core/status.h"
 
 namespace vorn {
 namespace {

@@ -4,6 +4,7 @@
 #include "common/files.h"
 #include "common/operator_settings.h"
 #include "common/text.h"
+#include "engines/engine_stop.h"
 #include "fakes.h"
 #include "full_tunnel/probes.h"
 #include "full_tunnel/routes.h"

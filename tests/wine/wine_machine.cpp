@@ -303,4 +303,17 @@ void WineMachine::set_fault(const std::string& name, const nlohmann::json& value
 
 std::vector<std::string> WineMachine::calls() const { return lines_of(read_text(state() / "calls.log")); }
 
+bool tunnel_routes_up(const WineMachine& m) {
+    auto listed = [routes = m.state_json("routes.json")](const char* destination) {
+        for (const auto& r : routes) {
+            if (r.value("destination", "") == destination && r.value("netmask", "") == "128.0.0.0" &&
+                r.value("gateway", "") == "172.19.0.1") {
+                return true;
+            }
+        }
+        return false;
+    };
+    return listed("0.0.0.0") && listed("128.0.0.0");
+}
+
 }  // namespace vorn::wine

@@ -89,4 +89,8 @@ private:
     std::vector<pid_t> background_;
 };
 
+// Whether the machine's routing table holds both of the tunnel's half-default routes through
+// its address 172.19.0.1.
+bool tunnel_routes_up(const WineMachine& m);
+
 }  // namespace vorn::wine

@@ -10,9 +10,9 @@
 #include "service/ipc.h"
 #include "service/live_status.h"
 #include "service/service_main.h"
-#include "service/status.h"
 #include "tunnel/disconnect.h"
-#include "tunnel/request.h"
+#include "tunnel_core/request.h"
+#include "tunnel_core/status.h"
 
 namespace vorn {
 

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "platform/service_names.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/local_file.h"
 #include "platform/win32/win32_platform.h"
@@ -15,7 +16,7 @@ namespace vorn::win32 {
 
 namespace {
 
-constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\VornTunnelService";
+constexpr wchar_t kPipeName[] = L"" VORN_SERVICE_PIPE_NAME;
 // LocalSystem, Administrators, Authenticated Users, Interactive users and Everyone.
 constexpr wchar_t kPipeSddl[] = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;AU)(A;;GA;;;IU)(A;;GA;;;WD)";
 constexpr DWORD kBufferSize = 65536;

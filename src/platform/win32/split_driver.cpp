@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "platform/split_driver_protocol.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/win32_platform.h"
 
@@ -63,7 +64,7 @@ void Win32DriverServiceControl::close() {
 
 DriverReply Win32DriverDevice::control(uint32_t code, const std::string* input, uint32_t output_size) {
     DriverReply reply;
-    UniqueHandle device(CreateFileW(L"\\\\.\\VornSplitCallout", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    UniqueHandle device(CreateFileW(L"\\\\.\\" VORN_DRIVER_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!device) return reply;
     reply.opened = true;

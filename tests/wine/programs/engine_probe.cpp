@@ -24,10 +24,10 @@
 #include "full_tunnel/wintun.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/win32_platform.h"
-#include "service/runtime_files.h"
-#include "service/status.h"
 #include "split_tunnel/wfp_cleanup.h"
-#include "tunnel/request.h"
+#include "tunnel_core/request.h"
+#include "tunnel_core/runtime_files.h"
+#include "tunnel_core/status.h"
 
 using namespace vorn;
 

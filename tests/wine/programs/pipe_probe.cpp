@@ -16,9 +16,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/service_names.h"
+
 namespace {
 
-const wchar_t kServicePipe[] = L"\\\\.\\pipe\\VornTunnelService";
+const wchar_t kServicePipe[] = L"" VORN_SERVICE_PIPE_NAME;
 
 void write_report(const wchar_t* path, const std::string& text, bool append = false) {
     HANDLE file = CreateFileW(path, append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ, nullptr,

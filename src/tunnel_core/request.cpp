@@ -1,4 +1,4 @@
-#include "tunnel/request.h"
+#include "tunnel_core/request.h"
 
 #include "common/files.h"
 #include "common/json_record.h"

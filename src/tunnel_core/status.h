@@ -1,5 +1,5 @@
 #pragma once
-// The runtime directory and the status record every tunnel operation leaves behind.
+// The status record every tunnel operation leaves behind, and its file.
 
 #include <optional>
 #include <string>
@@ -19,15 +19,8 @@ struct TunnelStatus {
     bool operator==(const TunnelStatus&) const = default;
 };
 
-inline constexpr std::string_view kStatusFileName = "product-tunnel-status.json";
-
 std::string_view tunnel_state_text(TunnelState state);
 std::optional<TunnelState> parse_tunnel_state(std::string_view text);
-
-// VornVPN\runtime under ProgramData, else the local application-data folder, else the
-// temporary directory. Never creates anything.
-std::string runtime_directory(Environment& env);
-std::string runtime_file(Environment& env, std::string_view name);
 
 // Pretty form for the file (two-space indent, no trailing line feed) and compact form for
 // standard output and the pipe.

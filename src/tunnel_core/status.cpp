@@ -1,12 +1,11 @@
-#include "service/status.h"
+#include "tunnel_core/status.h"
 
 #include <ostream>
 
 #include <nlohmann/json.hpp>
 
-#include "common/files.h"
 #include "common/json_record.h"
-#include "service/runtime_files.h"
+#include "tunnel_core/runtime_files.h"
 
 namespace vorn {
 
@@ -24,17 +23,6 @@ std::optional<TunnelState> parse_tunnel_state(std::string_view text) {
         if (tunnel_state_text(s) == text) return s;
     }
     return std::nullopt;
-}
-
-std::string runtime_directory(Environment& env) {
-    std::optional<std::string> base = env.variable("ProgramData");
-    if (!base) base = env.local_app_data();
-    if (!base) base = env.temp_directory();
-    return join_path(join_path(*base, "VornVPN"), "runtime");
-}
-
-std::string runtime_file(Environment& env, std::string_view name) {
-    return join_path(runtime_directory(env), name);
 }
 
 static Result<std::string> render(const TunnelStatus& status, int indent) {

@@ -1,11 +1,21 @@
-#include "service/runtime_files.h"
+#include "tunnel_core/runtime_files.h"
 
 #include <atomic>
 
 #include "common/files.h"
-#include "service/status.h"
 
 namespace vorn {
+
+std::string runtime_directory(Environment& env) {
+    std::optional<std::string> base = env.variable("ProgramData");
+    if (!base) base = env.local_app_data();
+    if (!base) base = env.temp_directory();
+    return join_path(join_path(*base, "VornVPN"), "runtime");
+}
+
+std::string runtime_file(Environment& env, std::string_view name) {
+    return join_path(runtime_directory(env), name);
+}
 
 namespace {
 

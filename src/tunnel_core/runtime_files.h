@@ -12,6 +12,16 @@
 
 namespace vorn {
 
+// The fixed names in it that more than one module reads; the engines' own are in their table.
+inline constexpr std::string_view kStatusFileName = "product-tunnel-status.json";
+inline constexpr std::string_view kReconnectPathFileName = "product-tunnel-reconnect-request-path.txt";
+inline constexpr std::string_view kRouteExceptionsFileName = "product-route-exceptions.json";
+
+// VornVPN\runtime under ProgramData, else the local application-data folder, else the
+// temporary directory. Never creates anything.
+std::string runtime_directory(Environment& env);
+std::string runtime_file(Environment& env, std::string_view name);
+
 inline constexpr std::string_view kSecureRuntimeDirFailure =
     "could not secure product tunnel runtime dir: ";
 

@@ -10,11 +10,15 @@ struct EnginePidFile {
     std::string_view label;  // how messages name the engine
 };
 
+inline constexpr std::string_view kXrayPidFile = "product-xray.pid";
+inline constexpr std::string_view kTuicPidFile = "product-tuic.pid";
+inline constexpr std::string_view kHysteriaPidFile = "product-hysteria.pid";
+
 // The order in which pid files are examined and engines are stopped.
 inline constexpr std::array<EnginePidFile, 3> kEnginePidFiles = {{
-    {"product-xray.pid", "product Xray"},
-    {"product-tuic.pid", "TUIC"},
-    {"product-hysteria.pid", "Hysteria2"},
+    {kXrayPidFile, "product Xray"},
+    {kTuicPidFile, "TUIC"},
+    {kHysteriaPidFile, "Hysteria2"},
 }};
 
 }  // namespace vorn
