@@ -19,6 +19,7 @@
 
 #include "common/sim.h"
 #include "platform/split_driver_protocol.h"
+#include "split_driver_sim.h"
 
 using namespace winsim;
 
@@ -27,7 +28,7 @@ namespace {
 constexpr DWORD kSetPolicy = VORN_IOCTL_SET_POLICY;
 constexpr DWORD kClearPolicy = VORN_IOCTL_CLEAR_POLICY;
 constexpr DWORD kQueryDiagnostics = VORN_IOCTL_QUERY_DIAGNOSTICS;
-constexpr DWORD kSimPolicyOwner = 0x126010;  // the stand-in's own
+constexpr DWORD kSimPolicyOwner = VORN_IOCTL_SIM_POLICY_OWNER;
 
 uint32_t u32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |

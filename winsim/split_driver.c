@@ -11,10 +11,7 @@
 #include <ntddk.h>
 
 #include "platform/split_driver_protocol.h"
-
-/* The simulation's own: which process the held policy names as the service (4 bytes, 0 when
- * no policy is held), for tests to see who owns the redirect. */
-#define VORN_IOCTL_SIM_POLICY_OWNER 0x126010u
+#include "split_driver_sim.h"
 
 
 typedef struct {

@@ -13,7 +13,7 @@ namespace {
 constexpr int kServicePolls = 30;
 constexpr uint32_t kServicePollMs = 100;
 constexpr size_t kPathCapacityUnits = VORN_PATH_UNITS;  // the entry's path field, terminator included
-constexpr size_t kPathFieldBytes = 1040;
+constexpr size_t kPathFieldBytes = kPathCapacityUnits * 2;
 
 bool is_separator(char c) { return c == '\\' || c == '/'; }
 
