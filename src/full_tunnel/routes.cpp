@@ -230,7 +230,11 @@ static Result<std::string> find_tunnel_interface(Platform& platform, ChildProces
 }
 
 Status configure_full_tunnel_routes(Platform& platform, const ProductTunnelRequest& request,
-                                    const std::string& tun_name, ChildProcess& xray) {
+                                    const std::string& tun_name, ChildProcess& xray,
+                                    const FullTunnelRouteHooks& hooks) {
+    auto resolve = [&](std::string_view host) {
+        return hooks.resolve ? hooks.resolve(host) : resolve_route_host(platform.net, host);
+    };
     std::optional<std::string> server_host = request_server_host(request);
     if (!server_host) return fail("could not configure full tunnel: config server host is missing");
 
@@ -238,12 +242,15 @@ Status configure_full_tunnel_routes(Platform& platform, const ProductTunnelReque
     auto add = [&](const std::string& address) {
         if (std::find(exceptions.begin(), exceptions.end(), address) == exceptions.end()) exceptions.push_back(address);
     };
-    auto server = resolve_route_host(platform.net, *server_host);
+    auto server = resolve(*server_host);
     if (!server) return fail("could not resolve VPN server route host from " + *server_host);
     add(*server);
-    auto control = resolve_route_host(platform.net, kControlPlaneHost);
+    auto control = resolve(kControlPlaneHost);
     if (!control) return fail("could not resolve Vorn control-plane route host from " + std::string(kControlPlaneHost));
     add(*control);
+    if (hooks.hosts_resolved) {
+        if (auto done = hooks.hosts_resolved(*server, *control); !done) return done;
+    }
     add("1.1.1.1");
     add("8.8.8.8");
 
@@ -251,6 +258,9 @@ Status configure_full_tunnel_routes(Platform& platform, const ProductTunnelReque
     if (!route) return route.failure();
     auto index = find_tunnel_interface(platform, xray);
     if (!index) return index.failure();
+    if (hooks.adapter_found) {
+        if (auto done = hooks.adapter_found(*index); !done) return done;
+    }
 
     auto rendered = render_route_exceptions(exceptions);
     if (!rendered) return rendered.failure();

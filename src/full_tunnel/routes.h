@@ -2,6 +2,7 @@
 // Full-tunnel routing: host-route exceptions for what must stay on the physical network, the
 // adapter's address and DNS, and the two half-default routes through the tunnel.
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,7 +58,18 @@ std::vector<std::string> listed_route_exceptions(std::string_view exceptions_tex
 // Moves the persisted exceptions' host routes to `route`: each is deleted and added again
 // through its next hop and interface, in list order. The first failing add is the failure.
 Status repoint_route_exceptions(Platform& platform, const DefaultRoute& route);
+// What the routing asks of its caller: how a host resolves, and what must stand before the
+// routes go up.
+struct FullTunnelRouteHooks {
+    // Empty: resolve_route_host through the network.
+    std::function<std::optional<std::string>(std::string_view host)> resolve;
+    // Once the server and control-plane hosts are resolved, with their addresses.
+    std::function<Status(const std::string& server, const std::string& control)> hosts_resolved;
+    // Once the tunnel adapter's interface index is known, before any route is added.
+    std::function<Status(const std::string& adapter_index)> adapter_found;
+};
 Status configure_full_tunnel_routes(Platform& platform, const ProductTunnelRequest& request,
-                                    const std::string& tun_name, ChildProcess& xray);
+                                    const std::string& tun_name, ChildProcess& xray,
+                                    const FullTunnelRouteHooks& hooks = {});
 
 }  // namespace vorn

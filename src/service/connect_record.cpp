@@ -2,6 +2,7 @@
 
 #include "common/undo.h"
 #include "service/reconnect.h"
+#include "split_tunnel/firewall.h"
 #include "split_tunnel/split_session.h"
 #include "split_tunnel/wfp_cleanup.h"
 #include "tunnel/connect.h"
@@ -11,7 +12,9 @@ namespace vorn {
 Result<TunnelStatus> connect_and_record(Platform& platform, const std::string& request_path,
                                         const RequestBytesReader& read, const ConnectHandling& handling) {
     UndoLog undo;
-    auto connected = connect_product_tunnel(platform, request_path, read, undo);
+    ConnectGuard guard;
+    guard.firewall_held = handling.keep_firewall && full_tunnel_firewall_present(platform);
+    auto connected = connect_product_tunnel(platform, request_path, read, undo, guard);
     if (!connected) {
         if (handling.stop_split_session_on_failure) stop_split_session(platform);
         if (handling.remove_wfp_objects_on_failure) (void)remove_wfp_objects(platform);

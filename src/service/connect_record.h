@@ -19,12 +19,15 @@ struct ConnectHandling {
     bool remove_wfp_objects_on_failure;
     SavePath save_path;
     bool status_write_required;  // after a success
+    // The connect re-establishes the tunnel it was told to keep: a full tunnel's firewall that
+    // still stands is replaced, never lifted, and stays after a failure.
+    bool keep_firewall;
 };
 
-inline constexpr ConnectHandling kCommandLineConnect{true, true, SavePath::Required, true};
-inline constexpr ConnectHandling kPipeConnect{false, true, SavePath::BestEffort, false};
-// The saved path is left as it is.
-inline constexpr ConnectHandling kResumeConnect{false, false, SavePath::Never, false};
+inline constexpr ConnectHandling kCommandLineConnect{true, true, SavePath::Required, true, false};
+inline constexpr ConnectHandling kPipeConnect{false, true, SavePath::BestEffort, false, false};
+// The resume at service start and the tunnel watch's reconnects. The saved path is left as it is.
+inline constexpr ConnectHandling kResumeConnect{false, false, SavePath::Never, false, true};
 
 // Connects; after a failure runs the caller's cleanup, then undoes what the connect started,
 // then records the error. After a success saves the path and records the status. The result is

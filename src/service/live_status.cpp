@@ -3,6 +3,7 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "engines/pid_owner.h"
+#include "split_tunnel/firewall.h"
 #include "tunnel/network_restore.h"
 #include "tunnel_core/pid_files.h"
 #include "tunnel_core/process_list.h"
@@ -55,6 +56,12 @@ TunnelStatus query_live_status(Platform& platform) {
         result = make_status(TunnelState::Idle, "Vorn product tunnel process is not running");
     } else {
         result = *saved;
+    }
+    // The tunnel is dead but its firewall still blocks: never "idle" while nothing gets out.
+    if (!starts_with(result.message.value_or(""), kTrafficBlockedCode) && full_tunnel_firewall_present(platform)) {
+        std::string why = result.status == TunnelState::Error && result.message ? *result.message
+                                                                                : "Vorn product tunnel process is not running";
+        result = make_status(TunnelState::Error, traffic_blocked_message(why));
     }
     for (const EnginePidFile& pid_file : kEnginePidFiles) {
         remove_file(runtime_file(platform.env, pid_file.file_name));

@@ -6,6 +6,7 @@
 #include "service/connect_record.h"
 #include "service/ipc.h"
 #include "service/tunnel_watch.h"
+#include "split_tunnel/firewall.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/request_path.h"
 #include "tunnel_core/runtime_files.h"
@@ -56,7 +57,13 @@ std::optional<TunnelStatus> reconnect_saved_request(Platform& platform) {
 std::optional<TunnelStatus> resume_after_service_start(Platform& platform) {
     std::optional<TunnelStatus> last = read_status(platform);
     if (!last || last->status != TunnelState::Connected) return std::nullopt;
-    return reconnect_saved_request(platform);
+    std::optional<TunnelStatus> resumed = reconnect_saved_request(platform);
+    // The stop left the full tunnel's firewall up; a resume that fails leaves it blocking.
+    if (resumed && resumed->status == TunnelState::Error && full_tunnel_firewall_present(platform)) {
+        resumed = make_status(TunnelState::Error, traffic_blocked_message(resumed->message.value_or("")));
+        (void)write_status(platform, *resumed);
+    }
+    return resumed;
 }
 
 void service_main(Platform& platform, ServiceRuntime& runtime) {

@@ -6,6 +6,7 @@
 #include "engines/engine.h"
 #include "engines/pid_owner.h"
 #include "service/service_main.h"
+#include "split_tunnel/firewall.h"
 #include "split_tunnel/split_session.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/network_restore.h"
@@ -103,7 +104,7 @@ void TunnelWatch::take_down(const std::string& what) {
     if (!file_exists(runtime_file(platform_.env, kReconnectPathFileName))) return;
     // Recorded first: the desktop application learns of it before the clean-up's tool runs.
     (void)write_status(platform_, make_status(TunnelState::Error, std::string(kEngineExitedCode) + what));
-    (void)take_down_product_tunnel(platform_);
+    (void)take_down_product_tunnel(platform_, true);
     next_try_ms_ = platform_.clock.unix_time_ms() + kReconnectDelaysMs[0];
 }
 
@@ -117,7 +118,13 @@ void TunnelWatch::retry() {
         tunnel_connected();
         return;
     }
-    if (done == kReconnectDelaysMs.size()) return;  // tries spent: the last error stays recorded
+    if (done == kReconnectDelaysMs.size()) {
+        // Tries spent: the last error stays recorded, and says so when the firewall still blocks.
+        if (full_tunnel_firewall_present(platform_)) {
+            (void)write_status(platform_, make_status(TunnelState::Error, traffic_blocked_message(outcome->message.value_or(""))));
+        }
+        return;
+    }
     retries_done_ = done;
     next_try_ms_ = platform_.clock.unix_time_ms() + kReconnectDelaysMs[done];
 }

@@ -15,6 +15,7 @@
 #include "engines/engine_stop.h"
 #include "engines/xray_config.h"
 #include "split_tunnel/driver_client.h"
+#include "split_tunnel/firewall.h"
 #include "split_tunnel/redirect_proxy.h"
 #include "split_tunnel/wfp_cleanup.h"
 #include "tunnel_core/runtime_files.h"
@@ -128,6 +129,13 @@ Result<std::string> start_split_session(Platform& platform, const ProductTunnelR
     }
     // Until the connect has succeeded, the driver must not keep bending the applications to us.
     undo.add([&platform] { (void)clear_redirect_policy(platform.driver); });
+    // Their QUIC would pass beside the tunnel: blocked, they fall back to TCP, which is bent.
+    if (auto blocked = install_split_quic_block(platform, applications); !blocked) {
+        stop_redirect_listener(*runtime);
+        (void)stop_engines(platform);
+        return blocked.failure();
+    }
+    undo.add([&platform] { (void)remove_wfp_objects(platform); });
 
     std::lock_guard lock(slot().mutex);
     if (slot().runtime) stop_redirect_listener(*slot().runtime);

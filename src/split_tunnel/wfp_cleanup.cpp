@@ -30,18 +30,24 @@ std::string guid_text(const Guid& g) {
     return text;
 }
 
+void delete_family(WfpSession& engine) {
+    for (int slot = 0; slot < kWfpFilterSlots; ++slot) {
+        (void)engine.delete_filter(wfp_filter_key(false, slot));
+        (void)engine.delete_filter(wfp_filter_key(true, slot));
+    }
+    (void)engine.delete_sublayer(wfp_sublayer_key());
+    (void)engine.delete_provider(wfp_provider_key());
+}
+
 Status remove_wfp_objects(Platform& platform) {
     auto opened = platform.wfp.open();
     if (!opened) return fail("FwpmEngineOpen0 failed: Windows error " + std::to_string(opened.failure().error_value));
     std::unique_ptr<WfpSession> engine = std::move(*opened);
-    // Filters before the sublayer that holds them, the sublayer before its provider. A failed
-    // delete (most often: not found) leaves the object for a later run.
-    for (int slot = 0; slot < kWfpFilterSlots; ++slot) {
-        (void)engine->delete_filter(wfp_filter_key(false, slot));
-        (void)engine->delete_filter(wfp_filter_key(true, slot));
-    }
-    (void)engine->delete_sublayer(wfp_sublayer_key());
-    (void)engine->delete_provider(wfp_provider_key());
+    // Without a transaction the deletes still run one by one: a clean-up is best effort.
+    bool in_transaction = engine->begin_transaction() == 0;
+    delete_family(*engine);
+    // A commit that fails undoes the deletes; then they are made one by one.
+    if (in_transaction && engine->commit_transaction() != 0) delete_family(*engine);
     return {};
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// Removes this product's WFP objects (filters of 128 slots, the sublayer, the provider),
-// whatever an earlier run left. The system never creates them.
+// Removes this product's WFP objects (filters of 128 slots per address family, the sublayer,
+// the provider), whatever an earlier run or the tunnel's firewall left.
 
 #include <string>
 
@@ -17,6 +17,10 @@ Guid wfp_filter_key(bool ipv6, int slot);
 // Registry form: {56A51FF2-6E39-4C1F-8F69-2E1D2CC40000}
 std::string guid_text(const Guid& guid);
 
+// Deletes every object of the family through `engine`, filters before the sublayer that holds
+// them and the sublayer before its provider. A failed delete (most often: not found) is passed over.
+void delete_family(WfpSession& engine);
+// The same in one transaction of its own: the firewall goes whole or not at all.
 Status remove_wfp_objects(Platform& platform);
 
 }  // namespace vorn

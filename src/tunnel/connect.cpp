@@ -1,6 +1,9 @@
 #include "tunnel/connect.h"
 
 #include "common/files.h"
+#include "common/json_record.h"
+#include "common/operator_settings.h"
+#include "common/text.h"
 #include "engines/backend.h"
 #include "engines/engine.h"
 #include "engines/engine_stop.h"
@@ -10,6 +13,7 @@
 #include "full_tunnel/probes.h"
 #include "full_tunnel/routes.h"
 #include "full_tunnel/wintun.h"
+#include "split_tunnel/firewall.h"
 #include "split_tunnel/split_session.h"
 #include "split_tunnel/wfp_cleanup.h"
 #include "tunnel/disconnect.h"
@@ -23,16 +27,77 @@ std::string tun_interface_name(Clock& clock) { return "VornVPN-" + std::to_strin
 
 namespace {
 
+// The address a host resolved to at the connect that saved it, when it is a plain dotted quad.
+std::optional<std::string> saved_address(Platform& platform, std::string_view host) {
+    auto text = read_runtime_file(platform, kResolvedHostsFileName);
+    if (!text || !*text) return std::nullopt;
+    nlohmann::json saved = parse_untrusted_json(**text);
+    if (!saved.is_object()) return std::nullopt;
+    auto found = saved.find(std::string(host));
+    if (found == saved.end() || !found->is_string() || !is_strict_ipv4(found->get<std::string>())) return std::nullopt;
+    return found->get<std::string>();
+}
+
+// The engines a full connect starts: Xray, and the backend its transport needs.
+std::vector<std::string> launched_engine_paths(Platform& platform, const ProductTunnelRequest& request,
+                                               const std::string& xray_path) {
+    std::vector<std::string> paths = {xray_path};
+    auto backend = select_backend(request);
+    if (backend && *backend != Backend::None) {
+        if (auto path = locate_engine(*backend_info(*backend).engine, platform.env, platform.files)) paths.push_back(*path);
+    }
+    return paths;
+}
+
+// The firewall goes up in two steps before any route: once the hosts are resolved (the engines,
+// the control plane and the local network only), and again with the adapter once it exists.
+FullTunnelRouteHooks firewall_hooks(Platform& platform, const ProductTunnelRequest& request, const std::string& xray_path,
+                                    UndoLog& undo, const ConnectGuard& guard,
+                                    std::shared_ptr<FullTunnelFirewall> plan) {
+    FullTunnelRouteHooks hooks;
+    hooks.resolve = [&platform, guard](std::string_view host) {
+        auto address = resolve_route_host(platform.net, host);
+        if (!address && guard.firewall_held) return saved_address(platform, host);
+        return address;
+    };
+    hooks.hosts_resolved = [&platform, &request, &undo, guard, plan, xray_path](const std::string& server,
+                                                                               const std::string& control) -> Status {
+        const std::string server_host = request_server_host(request).value_or("");
+        nlohmann::json hosts = {{server_host, server}, {std::string(kControlPlaneHost), control}};
+        (void)write_runtime_file(platform, kResolvedHostsFileName, hosts.dump(2));
+        plan->engine_paths = launched_engine_paths(platform, request, xray_path);
+        plan->control_plane_address = control;
+        if (guard.firewall_held) {
+            // It keeps blocking after a failure, without an adapter that is gone by then.
+            undo.add([&platform] { (void)withdraw_adapter_permit(platform); });
+        } else {
+            undo.add([&platform] { (void)remove_wfp_objects(platform); });
+        }
+        return install_full_tunnel_firewall(platform, *plan);
+    };
+    hooks.adapter_found = [&platform, plan](const std::string& index) -> Status {
+        auto parsed = parse_u32_decimal(index);
+        if (!parsed) return fail(std::string(kFirewallFailure) + "the tunnel adapter's index " + index + " is not a number");
+        plan->adapter_index = *parsed;
+        return install_full_tunnel_firewall(platform, *plan);
+    };
+    return hooks;
+}
+
 // The full tunnel around the Xray TUN engine. The Wintun library is released on every return;
 // what the engines and routes need undone on a later failure is registered in `undo`.
-Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnelRequest& request, UndoLog& undo) {
+Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnelRequest& request, UndoLog& undo,
+                                         const ConnectGuard& guard) {
     // The loader's codes stop here: only its message is reported.
     auto located = locate_wintun_dll(platform);
     if (!located) return fail(located.error());
     auto wintun = load_wintun(platform, *located);
     if (!wintun) return fail(wintun.error());
 
-    if (auto removed = remove_wfp_objects(platform); !removed) return removed.failure();
+    // A standing firewall is replaced whole once the hosts are resolved, never purged first.
+    if (!guard.firewall_held) {
+        if (auto removed = remove_wfp_objects(platform); !removed) return removed.failure();
+    }
     const std::string tun_name = tun_interface_name(platform.clock);
     nlohmann::json config = build_xray_tun_config(request, runtime_directory(platform.env), tun_name);
     const EngineSpec& xray = xray_engine();
@@ -78,7 +143,9 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
         return fail("could not write Xray TUN pid: " + pid.error());
     }
     if (request.tunnel_mode == "full") {
-        if (auto routed = configure_full_tunnel_routes(platform, request, tun_name, engine); !routed) {
+        auto plan = std::make_shared<FullTunnelFirewall>();
+        FullTunnelRouteHooks hooks = firewall_hooks(platform, request, *executable, undo, guard, plan);
+        if (auto routed = configure_full_tunnel_routes(platform, request, tun_name, engine, hooks); !routed) {
             (void)stop_engines(platform);
             restore_full_tunnel_network(platform);
             return routed.failure();
@@ -118,7 +185,7 @@ Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::strin
 }
 
 Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path,
-                                            const RequestBytesReader& read, UndoLog& undo) {
+                                            const RequestBytesReader& read, UndoLog& undo, const ConnectGuard& guard) {
     restore_full_tunnel_network(platform);
     auto request = read_product_tunnel_request(request_path, read);
     if (!request) return request.failure();
@@ -132,7 +199,7 @@ Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::strin
         if (!started) return started.failure();
         return make_status(TunnelState::Connected, *started);
     }
-    return connect_full_tunnel(platform, *request, undo);
+    return connect_full_tunnel(platform, *request, undo, guard);
 }
 
 }  // namespace vorn

@@ -18,8 +18,17 @@ Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::strin
 // Both undo what a failed connect started before they return.
 Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path,
                                             const RequestBytesReader& read);
+// A connect that re-establishes a tunnel whose firewall still stands (the service's resume and
+// reconnects). The firewall is never purged before the new one replaces it and stays after a
+// failure; names that the firewall keeps from resolving resolve to the addresses the earlier
+// connect saved.
+struct ConnectGuard {
+    bool firewall_held = false;
+};
+
 // The same, leaving the undo of a failure to the caller: it runs its own cleanup first.
 Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path,
-                                            const RequestBytesReader& read, UndoLog& undo);
+                                            const RequestBytesReader& read, UndoLog& undo,
+                                            const ConnectGuard& guard = {});
 
 }  // namespace vorn

@@ -8,7 +8,8 @@ namespace vorn {
 
 TunnelStatus disconnect_product_tunnel(Platform& platform);
 // The disconnect without forgetting the saved request: what is left to reconnect with after an
-// engine died.
-TunnelStatus take_down_product_tunnel(Platform& platform);
+// engine died. With `keep_firewall` a full tunnel's firewall stays up, without its adapter
+// permit, so that nothing leaves outside the tunnel until it is back or the user disconnects.
+TunnelStatus take_down_product_tunnel(Platform& platform, bool keep_firewall = false);
 
 }  // namespace vorn

@@ -16,6 +16,8 @@ namespace vorn {
 inline constexpr std::string_view kStatusFileName = "product-tunnel-status.json";
 inline constexpr std::string_view kReconnectPathFileName = "product-tunnel-reconnect-request-path.txt";
 inline constexpr std::string_view kRouteExceptionsFileName = "product-route-exceptions.json";
+// The addresses a full connect resolved its server and control-plane hosts to, by host name.
+inline constexpr std::string_view kResolvedHostsFileName = "product-tunnel-resolved-hosts.json";
 
 // VornVPN\runtime under ProgramData, else the local application-data folder, else the
 // temporary directory. Never creates anything.

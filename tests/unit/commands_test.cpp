@@ -52,6 +52,7 @@ TEST(CommandLine, UsageFailuresPrintOnlyTheUsageLine) {
                                           {"svc.exe", "start"},
                                           {"svc.exe", "connect", "--request"}}) {
         FakePlatform f;
+        f.wfp.open_status = 0;  // the filtering engine opens and holds none of our objects
         EXPECT_EQ(run_command_line(f.platform, args), 1);
         EXPECT_EQ(f.out.str(), "");
         EXPECT_EQ(f.err.str(), kUsageLine);
@@ -73,6 +74,7 @@ TEST(CommandLine, ElevationIsCheckedWithNetSessionForChangingCommandsOnly) {
     };
     for (const Case& c : cases) {
         FakePlatform f;
+        f.wfp.open_status = 0;  // the filtering engine opens and holds none of our objects
         f.tools.handler = [](const ToolCall& call) -> Result<ToolRun> {
             if (call.program == "net") return ToolRun{2, "", ""};
             return elevated(call);
@@ -94,6 +96,7 @@ TEST(CommandLine, ElevationIsCheckedWithNetSessionForChangingCommandsOnly) {
 
 TEST(CommandLine, NetThatCannotStartCountsAsNotElevated) {
     FakePlatform f;
+    f.wfp.open_status = 0;  // the filtering engine opens and holds none of our objects
     f.tools.handler = [](const ToolCall& call) { return call.program == "net" ? fail("not found") : testing::unscripted_run(call); };
     EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "uninstall"}), 1);
     EXPECT_EQ(f.err.str(), "ADMIN_REQUIRED: uninstall requires elevated administrator privileges\n");
@@ -134,6 +137,7 @@ TEST(CommandLine, InstallAndUninstallRunScAndRecordTheOutcome) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.word + std::string(" ") + c.err);
         FakePlatform f;
+        f.wfp.open_status = 0;  // the filtering engine opens and holds none of our objects
         size_t sc_runs = 0;
         f.tools.handler = [&](const ToolCall& call) -> Result<ToolRun> {
             if (call.program == "net" && call.args == Args{"session"}) return ok;
@@ -155,6 +159,7 @@ TEST(CommandLine, InstallAndUninstallRunScAndRecordTheOutcome) {
 
 TEST(CommandLine, InstallWithoutItsOwnPathFailsBeforeSc) {
     FakePlatform f;
+    f.wfp.open_status = 0;  // the filtering engine opens and holds none of our objects
     f.tools.handler = elevated;
     f.env.exe.reset();
     EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "install"}), 1);
@@ -165,6 +170,7 @@ TEST(CommandLine, InstallWithoutItsOwnPathFailsBeforeSc) {
 
 TEST(CommandLine, StatusWriteFailureStillPrintsAndExitsZero) {
     FakePlatform f;
+    f.wfp.open_status = 0;  // the filtering engine opens and holds none of our objects
     f.tools.handler = elevated;
     ASSERT_TRUE(write_file(f.dir.str() + "/VornVPN", "blocks the runtime folder").ok());
     EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "status", "extra"}), 0);
@@ -174,6 +180,7 @@ TEST(CommandLine, StatusWriteFailureStillPrintsAndExitsZero) {
 
 TEST(CommandLine, InstallReportsAStatusWriteFailure) {
     FakePlatform f;
+    f.wfp.open_status = 0;  // the filtering engine opens and holds none of our objects
     f.tools.handler = elevated;
     ASSERT_TRUE(write_file(f.dir.str() + "/VornVPN", "blocks the runtime folder").ok());
     EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "install"}), 1);

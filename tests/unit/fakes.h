@@ -1,6 +1,7 @@
 #pragma once
 // Fakes for the platform ports: scripted tools, a fixed environment, a clock that only counts.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,7 @@
 #include "fake_file_security.h"
 #include "platform/platform.h"
 #include "platform/split_driver_protocol.h"
+#include "split_tunnel/firewall.h"
 #include "fake_request_files.h"
 
 namespace vorn::testing {
@@ -307,24 +309,113 @@ public:
     int live_modules = 0;
 };
 
-// Records every WFP call as text ("filter {GUID}", "sublayer ...", "provider ...", "close").
+// What removing the product's WFP objects asks of the engine: open, begin, 256 filter deletes,
+// the sublayer's and the provider's, commit, close.
+inline constexpr size_t kWfpRemovalCalls = 262;
+
+// A filtering engine that keeps the product's objects and honours transactions. Every call is
+// recorded as text ("filter <data1>/<key byte 6>/<key byte 7>" for a delete, "add filter ...",
+// "begin", "commit", "abort", "find ...", "close"); `installed` holds the committed filters.
 class FakeWfp : public Wfp {
 public:
+    struct Objects {
+        bool provider = false;
+        bool sublayer = false;
+        std::vector<WfpFilter> filters;
+    };
+
     class Session : public WfpSession {
     public:
         explicit Session(FakeWfp& owner) : owner_(owner) {}
-        ~Session() override { owner_.calls.push_back("close"); }
-        uint32_t delete_filter(const Guid& key) override { return record("filter", key, 0x80320003); }
-        uint32_t delete_sublayer(const Guid& key) override { return record("sublayer", key, 0x80320007); }
-        uint32_t delete_provider(const Guid& key) override { return record("provider", key, 0x80320005); }
+        ~Session() override {
+            if (pending_) owner_.calls.push_back("abort");  // closing the engine aborts
+            owner_.calls.push_back("close");
+        }
+        uint32_t delete_filter(const Guid& key) override {
+            record("filter", key);
+            auto& filters = objects().filters;
+            auto it = std::find_if(filters.begin(), filters.end(), [&](const WfpFilter& f) { return f.key == key; });
+            if (it == filters.end()) return 0x80320003;
+            filters.erase(it);
+            return 0;
+        }
+        uint32_t delete_sublayer(const Guid& key) override {
+            record("sublayer", key);
+            if (!objects().sublayer) return 0x80320007;
+            if (!objects().filters.empty()) return 0x8032000A;
+            objects().sublayer = false;
+            return 0;
+        }
+        uint32_t delete_provider(const Guid& key) override {
+            record("provider", key);
+            if (!objects().provider) return 0x80320005;
+            if (objects().sublayer) return 0x8032000A;
+            objects().provider = false;
+            return 0;
+        }
+        uint32_t begin_transaction() override {
+            owner_.calls.push_back("begin");
+            if (pending_) return 0x8032000E;
+            pending_ = owner_.installed;
+            return 0;
+        }
+        uint32_t commit_transaction() override {
+            owner_.calls.push_back("commit");
+            if (!pending_) return 0x8032000D;
+            owner_.installed = std::move(*pending_);
+            pending_.reset();
+            ++owner_.commits;
+            if (owner_.on_commit) owner_.on_commit();
+            return 0;
+        }
+        uint32_t abort_transaction() override {
+            owner_.calls.push_back("abort");
+            if (!pending_) return 0x8032000D;
+            pending_.reset();
+            return 0;
+        }
+        uint32_t add_provider(const Guid& key, std::string_view) override {
+            record("add provider", key);
+            if (objects().provider) return 0x80320009;
+            objects().provider = true;
+            return 0;
+        }
+        uint32_t add_sublayer(const Guid& key, const Guid&, std::string_view, uint16_t) override {
+            record("add sublayer", key);
+            if (!objects().provider) return 0x80320005;
+            if (objects().sublayer) return 0x80320009;
+            objects().sublayer = true;
+            return 0;
+        }
+        uint32_t add_filter(const WfpFilter& filter, const Guid&, const Guid&) override {
+            record("add filter", filter.key);
+            if (owner_.add_filter_status) return *owner_.add_filter_status;
+            if (!objects().sublayer) return 0x80320007;
+            objects().filters.push_back(filter);
+            return 0;
+        }
+        uint32_t find(WfpObject kind, const Guid& key) override {
+            record("find", key);
+            const Objects& o = objects();
+            switch (kind) {
+                case WfpObject::Provider: return o.provider ? 0 : 0x80320005;
+                case WfpObject::Sublayer: return o.sublayer ? 0 : 0x80320007;
+                case WfpObject::Filter:
+                    return std::any_of(o.filters.begin(), o.filters.end(), [&](const WfpFilter& f) { return f.key == key; })
+                               ? 0
+                               : 0x80320003;
+            }
+            return 0x80320008;
+        }
 
     private:
-        uint32_t record(const char* what, const Guid& key, uint32_t missing) {
+        Objects& objects() { return pending_ ? *pending_ : owner_.installed; }
+        void record(const char* what, const Guid& key) {
             owner_.calls.push_back(std::string(what) + " " + std::to_string(key.data1) + "/" +
                                    std::to_string(key.data4[6]) + "/" + std::to_string(key.data4[7]));
-            return missing;
         }
         FakeWfp& owner_;
+        std::optional<Objects> pending_;
     };
 
     Result<std::unique_ptr<WfpSession>, SystemFailure> open() override {
@@ -333,9 +424,37 @@ public:
         if (open_status.value_or(5) != 0) return system_failure(open_status.value_or(5), "FwpmEngineOpen0 failed");
         return std::make_unique<Session>(*this);
     }
-    std::optional<uint32_t> open_status;  // 0: opens, finding none of our objects; unset: unscripted
+    // The path as UTF-16LE with its terminating NUL, as Windows gives an id (without the device
+    // form); a path in `missing_files` is not found (status 2).
+    Result<std::vector<uint8_t>, SystemFailure> app_id(const std::string& path) override {
+        calls.push_back("app id " + path);
+        if (std::find(missing_files.begin(), missing_files.end(), path) != missing_files.end()) {
+            return system_failure(2, "FwpmGetAppIdFromFileName0 failed");
+        }
+        std::vector<uint8_t> id;
+        for (char c : path + '\0') {
+            id.push_back(static_cast<uint8_t>(c));
+            id.push_back(0);
+        }
+        return id;
+    }
+    // The installed filters as describe_filter renders them, in the order added.
+    std::vector<std::string> described() const;
+
+    std::optional<uint32_t> open_status;  // 0: opens; unset: unscripted
+    std::optional<uint32_t> add_filter_status;  // every filter add fails with it
+    std::vector<std::string> missing_files;
+    Objects installed;  // none of our objects until something installs them
+    int commits = 0;
+    std::function<void()> on_commit;
     std::vector<std::string> calls;
 };
+
+inline std::vector<std::string> FakeWfp::described() const {
+    std::vector<std::string> lines;
+    for (const WfpFilter& f : installed.filters) lines.push_back(describe_filter(f));
+    return lines;
+}
 
 class FakeServiceHost : public ServiceHost {
 public:

@@ -553,14 +553,17 @@ TEST(Wfp, RemovalOrderAndEngineOpenFailure) {
     FakePlatform f;
     f.wfp.open_status = 0;
     ASSERT_TRUE(remove_wfp_objects(f.platform).ok());
-    ASSERT_EQ(f.wfp.calls.size(), 1u + 258 + 1);
+    // One transaction: the firewall goes whole.
+    ASSERT_EQ(f.wfp.calls.size(), testing::kWfpRemovalCalls);
     EXPECT_EQ(f.wfp.calls[0], "open");
-    EXPECT_EQ(f.wfp.calls[1], "filter " + std::to_string(0x56A51FF2u) + "/0/0");
-    EXPECT_EQ(f.wfp.calls[2], "filter " + std::to_string(0x56A51FF3u) + "/0/0");
-    EXPECT_EQ(f.wfp.calls[256], "filter " + std::to_string(0x56A51FF3u) + "/0/127");
-    EXPECT_EQ(f.wfp.calls[257], "sublayer " + std::to_string(0x56A51FF1u) + "/12/1");
-    EXPECT_EQ(f.wfp.calls[258], "provider " + std::to_string(0x56A51FF0u) + "/12/1");
-    EXPECT_EQ(f.wfp.calls[259], "close");
+    EXPECT_EQ(f.wfp.calls[1], "begin");
+    EXPECT_EQ(f.wfp.calls[2], "filter " + std::to_string(0x56A51FF2u) + "/0/0");
+    EXPECT_EQ(f.wfp.calls[3], "filter " + std::to_string(0x56A51FF3u) + "/0/0");
+    EXPECT_EQ(f.wfp.calls[257], "filter " + std::to_string(0x56A51FF3u) + "/0/127");
+    EXPECT_EQ(f.wfp.calls[258], "sublayer " + std::to_string(0x56A51FF1u) + "/12/1");
+    EXPECT_EQ(f.wfp.calls[259], "provider " + std::to_string(0x56A51FF0u) + "/12/1");
+    EXPECT_EQ(f.wfp.calls[260], "commit");
+    EXPECT_EQ(f.wfp.calls[261], "close");
 
     FakePlatform g;
     g.wfp.open_status = 1753;

@@ -125,6 +125,7 @@ TEST(QueryLiveStatus, DecisionTable) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform f;
+        f.wfp.open_status = 0;  // the filtering engine opens and holds none of our objects
         ASSERT_TRUE(create_directories(f.runtime()).ok());
         std::string status_path = f.runtime() + "/product-tunnel-status.json";
         if (c.saved) {
@@ -157,6 +158,7 @@ TEST(QueryLiveStatus, DecisionTable) {
 
 TEST(QueryLiveStatus, ToolsRunCapturedWithTheExactArguments) {
     FakePlatform f;
+    f.wfp.open_status = 0;  // the filtering engine opens and holds none of our objects
     ASSERT_TRUE(create_directories(f.runtime()).ok());
     ASSERT_TRUE(write_file(f.runtime() + "/product-hysteria.pid", "31").ok());
     f.tools.handler = Machine{{}, "\"xray.exe\",\"5\"\r\n", false, kRoute128None};
@@ -191,6 +193,7 @@ TEST(RestoreFullTunnelNetwork, RunsTheCleanupCommandsInOrder) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform f;
+        f.wfp.open_status = 0;  // the filtering engine opens and holds none of our objects
         std::string path = f.runtime() + "/product-route-exceptions.json";
         if (c.exceptions) {
             ASSERT_TRUE(create_directories(f.runtime()).ok());

@@ -21,6 +21,7 @@ namespace {
 using testing::FakePlatform;
 using testing::fixture;
 using testing::ToolCall;
+using testing::kWfpRemovalCalls;
 namespace fs = std::filesystem;
 
 // A machine on which a full connect can succeed: engines beside the service, a default route,
@@ -112,6 +113,8 @@ std::vector<std::string> restore_commands(std::vector<std::string> hosts) {
 
 TEST(Connect, FullOverXraySucceedsWithTheMessage) {
     ConnectFixture c;
+    std::vector<size_t> commits_at;  // how many tools had run at each WFP commit
+    c.f.wfp.on_commit = [&] { commits_at.push_back(c.f.tools.calls.size()); };
     auto status = connect_product_tunnel(c.f.platform, c.request("full", "xray"));
     ASSERT_TRUE(status.ok()) << status.error();
     EXPECT_EQ(*status, make_status(TunnelState::Connected, "Vorn product tunnel started in full mode over xray"));
@@ -123,7 +126,16 @@ TEST(Connect, FullOverXraySucceedsWithTheMessage) {
     EXPECT_EQ(c.f.processes.requests[0].args,
               (std::vector<std::string>{"run", "-config", c.f.runtime() + "/product-xray-tun.json"}));
     EXPECT_EQ(c.f.dlls.live_modules, 0);  // Wintun released when the connect returned
-    EXPECT_EQ(c.f.wfp.calls.size(), 260u);
+    // The clean-up, then the firewall without and with the adapter, one transaction each, all
+    // before the first half-default route.
+    ASSERT_EQ(commits_at.size(), 3u);
+    const auto& texts = c.f.tools.call_texts();
+    auto half_default = std::find_if(texts.begin(), texts.end(), [](const std::string& t) {
+        return t.rfind("route add 0.0.0.0 mask 128.0.0.0", 0) == 0;
+    });
+    ASSERT_NE(half_default, texts.end());
+    EXPECT_LE(commits_at[2], static_cast<size_t>(half_default - texts.begin()));
+    EXPECT_EQ(c.f.wfp.installed.filters.size(), 30u);
     // The whole sequence of tool runs, so that one more or one less shows.
     std::vector<std::string> runs = restore_commands({});
     runs.push_back("tasklist /FO CSV /NH");
@@ -231,6 +243,12 @@ TEST(Connect, CleanupDependsOnTheFailingStep) {
         {"23: probe times out", change([](ConnectMachine& m) { m.curl_fails = true; }),
          "XRAY_PROXY_PROBE_FAILED: full tunnel HTTPS probe failed: cloudflare: curl: (28) timed out", true, true,
          {4322, 4321}},
+        {"firewall filter refused", [](ConnectFixture& c) { c.f.wfp.add_filter_status = 0x80320002; },
+         "could not install the tunnel firewall: FwpmFilterAdd0 failed: 0x80320002", true, true, {4322, 4321}},
+        {"engine without an application id", [](ConnectFixture& c) {
+             c.f.wfp.missing_files = {(c.install.path() / "hysteria.exe").string()};
+         },
+         "could not install the tunnel firewall: FwpmGetAppIdFromFileName0 failed for ", true, true, {4322, 4321}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -246,6 +264,9 @@ TEST(Connect, CleanupDependsOnTheFailingStep) {
         EXPECT_EQ(c.f.processes.ended, k.ended);
         EXPECT_FALSE(file_exists(c.f.runtime() + "/product-hysteria.pid"));
         EXPECT_FALSE(fs::is_regular_file(c.f.runtime() + "/product-xray.pid"));
+        // No object of the firewall outlives a failed connect, and no half policy was ever committed.
+        EXPECT_TRUE(c.f.wfp.installed.filters.empty());
+        EXPECT_FALSE(c.f.wfp.installed.provider);
         EXPECT_NE(query_live_status(c.f.platform).status, TunnelState::Connected);
     }
 }
@@ -360,6 +381,7 @@ TEST(StopEngines, WaitsFiftyTestsForASurvivorAndFortyChecksForTheAdapter) {
 
 TEST(StopEngines, AProcessThatStartedAfterThePidFileIsNotOurs) {
     FakePlatform f;
+    f.wfp.open_status = 0;
     ASSERT_TRUE(create_directories(f.runtime()).ok());
     std::string path = f.runtime() + "/product-xray.pid";
     ASSERT_TRUE(write_file(path, "4242").ok());
@@ -395,7 +417,8 @@ TEST(Disconnect, SequenceAndOutcome) {
     };
     const Case cases[] = {
         {"", make_status(TunnelState::Idle, "Vorn product tunnel disconnected"), true},
-        {"abc", make_status(TunnelState::Error, "could not parse product Xray pid: invalid digit found in string"), false},
+        // An engine that would not stop still leaves no firewall behind to keep the machine offline.
+        {"abc", make_status(TunnelState::Error, "could not parse product Xray pid: invalid digit found in string"), true},
     };
     for (const Case& k : cases) {
         FakePlatform f;
@@ -415,7 +438,7 @@ TEST(Disconnect, SequenceAndOutcome) {
         std::vector<std::string> runs = restore_commands({"203.0.113.7"});
         runs.push_back("route print");
         EXPECT_EQ(join(f.tools.call_texts(), "\n"), join(runs, "\n"));
-        EXPECT_EQ(f.wfp.calls.size(), k.wfp_removed ? 260u : 0u);
+        EXPECT_EQ(f.wfp.calls.size(), k.wfp_removed ? kWfpRemovalCalls : 0u);
     }
 }
 
@@ -429,7 +452,7 @@ TEST(CommandLine, ConnectFailureAndSuccessRecording) {
         std::string message = "CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: openvpn.exe";
         EXPECT_EQ(c.f.out.str(), "{\"status\":\"error\",\"message\":\"" + message + "\"}\n");
         EXPECT_EQ(c.f.err.str(), message + "\n");
-        EXPECT_EQ(c.f.wfp.calls.size(), 260u);  // the clean-up after a failed connect
+        EXPECT_EQ(c.f.wfp.calls.size(), kWfpRemovalCalls);  // the clean-up after a failed connect
         EXPECT_EQ(read_status(c.f.platform), make_status(TunnelState::Error, message));
         EXPECT_FALSE(file_exists(c.f.runtime() + "/product-tunnel-reconnect-request-path.txt"));
     }
@@ -537,7 +560,7 @@ TEST(TunnelWatch, NothingRunsWhileTheTunnelHoldsThenAnExitTakesItDownAndTheFirst
     EXPECT_FALSE(w.watch.retrying());
 }
 
-TEST(TunnelWatch, FiveRetriesTwoToThirtyTwoSecondsApartThenTheLastErrorStays) {
+TEST(TunnelWatch, FiveRetriesTwoToThirtyTwoSecondsApartThenTheLastErrorStaysBehindTheFirewall) {
     WatchFixture w;
     w.xray_exits(1, "");
     ConnectMachine failing;
@@ -554,7 +577,8 @@ TEST(TunnelWatch, FiveRetriesTwoToThirtyTwoSecondsApartThenTheLastErrorStays) {
     for (size_t i = 1; i < w.connect_times.size(); ++i) gaps.push_back(w.connect_times[i] - w.connect_times[i - 1]);
     EXPECT_EQ(gaps, (std::vector<uint64_t>{2000, 4000, 8000, 16000, 32000}));
     EXPECT_EQ(read_status(w.f.platform),
-              make_status(TunnelState::Error, "CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: openvpn.exe"));
+              make_status(TunnelState::Error, "TUNNEL_DOWN_TRAFFIC_BLOCKED: CONFLICTING_VPN_ACTIVE: close other VPN clients "
+                                              "before starting Vorn VPN: openvpn.exe; disconnect to restore the network"));
     EXPECT_FALSE(w.watch.retrying());
     EXPECT_FALSE(w.watch.watching());
 }
@@ -675,7 +699,11 @@ TEST(ConnectHandling, CallersDifferOnlyWhereSpecified) {
         EXPECT_EQ(recorded.ok() ? "" : recorded.error().substr(0, unsaved.size()), k.failure);
         const bool clear_sent = std::count(c.f.driver.codes.begin(), c.f.driver.codes.end(), 0x12A008u) > 0;
         EXPECT_EQ(clear_sent, k.split_stopped);
-        if (k.connect_fails) { EXPECT_EQ(c.f.wfp.calls.size(), k.wfp_removed ? 260u : 0u); }
+        if (k.connect_fails) {
+            auto deletes = std::count_if(c.f.wfp.calls.begin(), c.f.wfp.calls.end(),
+                                         [](const std::string& call) { return call.rfind("filter ", 0) == 0; });
+            EXPECT_EQ(deletes, k.wfp_removed ? 256 : 0);
+        }
         std::optional<TunnelStatus> status = read_status(c.f.platform);
         if (!k.failure.empty()) {
             EXPECT_FALSE(status.has_value());

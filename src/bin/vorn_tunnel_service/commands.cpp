@@ -10,6 +10,7 @@
 #include "service/ipc.h"
 #include "service/live_status.h"
 #include "service/service_main.h"
+#include "split_tunnel/wfp_cleanup.h"
 #include "tunnel/disconnect.h"
 #include "tunnel_core/request.h"
 #include "tunnel_core/status.h"
@@ -81,6 +82,8 @@ Outcome install(Platform& platform) {
 }
 
 Outcome uninstall(Platform& platform) {
+    // A firewall left without its service would keep the machine offline until a reboot.
+    (void)remove_wfp_objects(platform);
     return manage_service(platform, "delete", {"delete", std::string(kServiceName)},
                           "Vorn tunnel service uninstalled");
 }

@@ -85,6 +85,7 @@ public:
 class Win32Wfp final : public Wfp {
 public:
     Result<std::unique_ptr<WfpSession>, SystemFailure> open() override;
+    Result<std::vector<uint8_t>, SystemFailure> app_id(const std::string& path) override;
 };
 
 class Win32ServiceHost final : public ServiceHost {
