@@ -19,8 +19,12 @@ void show_tunnel_interface(const json& tun) {
     for (const auto& entry : list) {
         if (process_alive(entry.value("ownerPid", 0u))) kept.push_back(entry);
     }
+    // Like Windows, every new adapter gets an interface index of its own: 23, 24, ...
+    json last = load_state("tunnel-index.json", 22);
+    unsigned index = (last.is_number_unsigned() ? last.get<unsigned>() : 22u) + 1;
+    save_state("tunnel-index.json", index);
     kept.push_back({{"ownerPid", GetCurrentProcessId()},
-                    {"index", 23},
+                    {"index", index},
                     {"mac", "00 ff 6d 9c 4a 1b"},
                     {"description", "Xray Tunnel"},
                     {"name", tun["settings"].value("name", "")},

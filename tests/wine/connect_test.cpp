@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <algorithm>
+#include <iostream>
 #include <sstream>
 
+#include "firewall_flows.h"
 #include "wine_machine.h"
 
 namespace vorn::wine {
@@ -61,6 +64,10 @@ TEST(Connect, FullTunnelOverEachTransportAndBackToIdle) {
         EXPECT_EQ(tunnel["dns"], "1.1.1.1");
         EXPECT_TRUE(port_open(18089));
         if (transport != "xray") { EXPECT_TRUE(port_open(transport == "tuic" ? 18108 : 18109)); }
+        // The command line has exited; its firewall stays and decides.
+        EXPECT_EQ(family_objects(m).size(), 32u);  // provider, sublayer, 30 filters
+        std::cout << "full tunnel over " << transport << ", as wfp-decide answers:\n"
+                  << check_flows(m, full_tunnel_flows(m, transport));
 
         RunResult down = m.service({"disconnect"});
         EXPECT_EQ(down.rc, 0) << down.err;
@@ -73,6 +80,7 @@ TEST(Connect, FullTunnelOverEachTransportAndBackToIdle) {
         EXPECT_FALSE(port_open(18108));
         EXPECT_FALSE(port_open(18109));
         EXPECT_EQ(route_rows(m), before);
+        EXPECT_EQ(family_objects(m), std::vector<std::string>{});
         EXPECT_EQ(m.service({"status"}).out, compact("idle", "Vorn product tunnel disconnected") + "\n");
     }
 }
@@ -108,6 +116,10 @@ TEST(Connect, ProbeTimeOutStopsEnginesAndRestoresTheNetwork) {
     EXPECT_FALSE(fs::exists(m.runtime() / "product-route-exceptions.json"));
     EXPECT_FALSE(fs::exists(m.runtime() / "product-tunnel-reconnect-request-path.txt"));
     EXPECT_EQ(route_rows(m), before);
+    // The firewall was up before the probes, and went with the failed connect.
+    EXPECT_NE(read_text(m.state() / "wfp.log").find("add-filter {56A51FF2-6E39-4C1F-8F69-2E1D2CC40000} 0x00000000"),
+              std::string::npos);
+    EXPECT_EQ(family_objects(m), std::vector<std::string>{});
 }
 
 TEST(Connect, RefusedBesideAnotherVpnClient) {

@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iostream>
 
 #include "bin/vorn_tunnel_service/commands.h"
 #include "common/text.h"
+#include "firewall_flows.h"
 #include "service_case.h"
 #include "split_tunnel/driver_client.h"
 
@@ -137,8 +139,18 @@ TEST(SplitTunnel, CommandLineConnectIsServedByTheServiceAndRefusedWithoutIt) {
         EXPECT_TRUE(port_open(socks_port_of(transport)));
         EXPECT_TRUE(ran(m, "powershell -NoProfile|-NonInteractive|-Command|Get-CimInstance Win32_Process"));
         EXPECT_EQ(s.ask(R"({"command":"status"})"), compact("connected", started(transport, 2)));
+        // The policy's browser loses QUIC and falls back to TCP, which the driver bends; others keep UDP.
+        auto flow = [&](const std::string& protocol, const std::string& app) {
+            return std::vector<std::string>{"--direction", "out", "--protocol", protocol, "--interface", "Ethernet",
+                                            "--remote", "142.250.0.1", "--remote-port", "443", "--app", app};
+        };
+        std::cout << "split tunnel over " << transport << ", as wfp-decide answers:\n"
+                  << check_flows(m, {{"the policy's browser over QUIC", flow("udp", browser), false},
+                                     {"the policy's browser over TCP", flow("tcp", browser), true},
+                                     {"another application over QUIC", flow("udp", windows_path(m.machine() / "other.exe")), true}});
 
         EXPECT_EQ(s.ask(R"({"command":"disconnect"})"), compact("idle", "Vorn product tunnel disconnected"));
+        EXPECT_EQ(family_objects(m), std::vector<std::string>{});
         json cleared = driver.diagnostics();
         EXPECT_EQ(cleared["tracked"], 0);
         EXPECT_EQ(cleared["applications"], 0);

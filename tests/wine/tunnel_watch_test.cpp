@@ -8,6 +8,7 @@
 #include <iostream>
 #include <thread>
 
+#include "firewall_flows.h"
 #include "service_case.h"
 
 namespace vorn::wine {
@@ -91,7 +92,7 @@ TEST(TunnelWatch, RetriesOfAFailingEngineAreSpacedAndADisconnectStopsThem) {
     EXPECT_EQ(status_file(), "{\n  \"status\": \"idle\",\n  \"message\": \"Vorn product tunnel disconnected\"\n}");
 }
 
-TEST(TunnelWatch, FiveFailedRetriesTwoToThirtyTwoSecondsApartLeaveTheLastError) {
+TEST(TunnelWatch, FiveFailedRetriesTwoToThirtyTwoSecondsApartLeaveTheLastErrorBehindTheFirewall) {
     ServiceCase s;
     std::vector<Clock::time_point> starts = failing_retries(s, 5);
     const long long least_ms[] = {2000, 4000, 8000, 16000, 32000};  // each try also takes its own time
@@ -106,7 +107,16 @@ TEST(TunnelWatch, FiveFailedRetriesTwoToThirtyTwoSecondsApartLeaveTheLastError) 
     const std::string last = status_file();
     EXPECT_NE(last.find("\"status\": \"error\""), std::string::npos) << last;
     EXPECT_NE(last.find("exit code: 7"), std::string::npos) << last;
-    EXPECT_EQ(s.ask(R"({"command":"status"})").rfind(R"({"status":"error")", 0), 0u);
+    EXPECT_NE(last.find("\"message\": \"TUNNEL_DOWN_TRAFFIC_BLOCKED: "), std::string::npos) << last;
+    EXPECT_NE(last.find("; disconnect to restore the network\""), std::string::npos) << last;
+    EXPECT_EQ(s.ask(R"({"command":"status"})").rfind(R"({"status":"error","message":"TUNNEL_DOWN_TRAFFIC_BLOCKED: )", 0), 0u);
+    std::vector<Flow> blocked;
+    for (const Flow& f : full_tunnel_flows(s.m, "xray")) {
+        if (!f.permitted || f.what == "Xray to the server") blocked.push_back(f);
+    }
+    (void)check_flows(s.m, blocked);
+    EXPECT_EQ(s.ask(R"({"command":"disconnect"})"), compact("idle", "Vorn product tunnel disconnected"));
+    EXPECT_EQ(family_objects(s.m), std::vector<std::string>{});
 }
 
 // Where Windows' DHCP client keeps the gateway it was given for the simulated Ethernet interface.
