@@ -52,6 +52,12 @@ TEST(FullTunnel, WfpRemovalDeletesEveryKeyInOrderAndCloses) {
     fs::remove(m.state() / "wfp.log");
     EXPECT_EQ(m.program("engine_probe.exe", {"wfp"}).out, "ok\n");
     EXPECT_EQ(m.state_json("wfp.json")["objects"].size(), 3u);
+    log = lines_of(read_text(m.state() / "wfp.log"));
+    ASSERT_EQ(log.size(), 260u);
+    EXPECT_EQ(log[257], "delete-sublayer {56A51FF1-6E39-4C1F-8F69-2E1D2CC40C01} 0x8032000A: held by "
+                        "{56A51FF2-6E39-4C1F-8F69-2E1D2CC40080}");
+    EXPECT_EQ(log[258], "delete-provider {56A51FF0-6E39-4C1F-8F69-2E1D2CC40C01} 0x8032000A: held by "
+                        "{56A51FF1-6E39-4C1F-8F69-2E1D2CC40C01}");
 }
 
 TEST(FullTunnel, WfpEngineThatCannotOpen) {

@@ -117,6 +117,16 @@ bool process_alive(uint32_t pid) {
     return alive;
 }
 
+uint64_t process_start_time(uint32_t pid) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr) return 0;
+    FILETIME created{}, exited{}, kernel{}, user{};
+    bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
+                   GetProcessTimes(process, &created, &exited, &kernel, &user);
+    CloseHandle(process);
+    return running ? (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime : 0;
+}
+
 nlohmann::json live_interfaces() {
     nlohmann::json all = load_state("interfaces.json", nlohmann::json::array());
     for (const auto& tunnel : load_state("tunnel-interfaces.json", nlohmann::json::array())) {

@@ -39,6 +39,9 @@ struct ProcessEntry {
 };
 std::vector<ProcessEntry> list_processes();
 bool process_alive(uint32_t pid);
+// When the running process `pid` started (FILETIME units); 0 when none runs. With the pid it
+// names one process even though Wine hands a freed pid to the next process at once.
+uint64_t process_start_time(uint32_t pid);
 
 // The machine's live interfaces: the fixed ones, then those an engine created while its
 // process still runs (state\tunnel-interfaces.json, each with its "ownerPid").
