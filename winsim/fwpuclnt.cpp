@@ -166,7 +166,9 @@ DWORD add_object(Session& s, Kind kind, const std::string& key, json entry,
         }
         if (kind == Kind::Filter) {
             uint64_t next = 1;
-            for (const auto& f : state.value("filters", json::object())) next = std::max(next, f.value("id", uint64_t{0}) + 1);
+            for (const auto& f : state.value("filters", json::object())) {
+                next = std::max(next, f.value("id", uint64_t{0}) + 1);
+            }
             entry["id"] = next;
             if (id != nullptr) *id = next;
         }
@@ -390,17 +392,20 @@ FWP_CONDITION_VALUE0 value_out(Block& block, const Value& value) {
     return out;
 }
 
+// What every add refuses before looking at its own kind: a security descriptor, a key the engine
+// would make up, no display name, flags other than `modelled`.
+DWORD refused_add(const char* kind, PSECURITY_DESCRIPTOR sd, const GUID& key, const wchar_t* name, UINT32 flags,
+                  UINT32 modelled, std::string* why) {
+    *why = sd != nullptr                  ? "security descriptors are not modelled"
+           : IsEqualGUID(key, kNoKey)     ? "a key the engine makes up is not modelled"
+           : (flags & ~modelled) != 0     ? std::string(kind) + " flags " + hex(flags) + " are not modelled"
+                                          : "";
+    if (!why->empty()) return ERROR_NOT_SUPPORTED;
+    return name == nullptr ? kNullDisplayName : 0;
+}
+
 // The state entry FwpmFilterAdd0 records for `f`, or the status and reason it is refused with.
 DWORD read_filter(const FWPM_FILTER0& f, json* entry, std::string* why) {
-    if (IsEqualGUID(f.filterKey, kNoKey)) {
-        *why = "a key the engine makes up is not modelled";
-        return ERROR_NOT_SUPPORTED;
-    }
-    if (f.displayData.name == nullptr) return kNullDisplayName;
-    if ((f.flags & ~kFilterClearActionRight) != 0) {
-        *why = "filter flags " + hex(f.flags) + " are not modelled (only FWPM_FILTER_FLAG_CLEAR_ACTION_RIGHT)";
-        return ERROR_NOT_SUPPORTED;
-    }
     auto layer = layer_of(f.layerKey);
     if (!layer) {
         *why = "layer " + key_text(f.layerKey) + " is not modelled";
@@ -621,16 +626,11 @@ __declspec(dllexport) DWORD WINAPI FwpmProviderAdd0(HANDLE engine, const FWPM_PR
     Session* s = session(engine);
     if (s == nullptr) return answer(op, ERROR_INVALID_HANDLE, "unknown handle");
     if (provider == nullptr) return answer(op, ERROR_INVALID_PARAMETER);
-    if (sd != nullptr) return answer(op, ERROR_NOT_SUPPORTED, "security descriptors are not modelled");
-    if (IsEqualGUID(provider->providerKey, kNoKey)) {
-        return answer(op, ERROR_NOT_SUPPORTED, "a key the engine makes up is not modelled");
-    }
-    if (provider->displayData.name == nullptr) return answer(op, kNullDisplayName);
-    if (provider->flags != 0) {
-        return answer(op, ERROR_NOT_SUPPORTED, "provider flags " + hex(provider->flags) + " are not modelled");
-    }
-    if (provider->serviceName != nullptr) return answer(op, ERROR_NOT_SUPPORTED, "a provider's service is not modelled");
     std::string why;
+    DWORD refused =
+        refused_add("provider", sd, provider->providerKey, provider->displayData.name, provider->flags, 0, &why);
+    if (refused != 0) return answer(op, refused, why);
+    if (provider->serviceName != nullptr) return answer(op, ERROR_NOT_SUPPORTED, "a provider's service is not modelled");
     DWORD status = add_object(*s, Kind::Provider, key, {{"name", narrow(provider->displayData.name)}}, {}, &why);
     return answer(op, status, why);
 }
@@ -642,18 +642,13 @@ __declspec(dllexport) DWORD WINAPI FwpmSubLayerAdd0(HANDLE engine, const FWPM_SU
     Session* s = session(engine);
     if (s == nullptr) return answer(op, ERROR_INVALID_HANDLE, "unknown handle");
     if (sublayer == nullptr) return answer(op, ERROR_INVALID_PARAMETER);
-    if (sd != nullptr) return answer(op, ERROR_NOT_SUPPORTED, "security descriptors are not modelled");
-    if (IsEqualGUID(sublayer->subLayerKey, kNoKey)) {
-        return answer(op, ERROR_NOT_SUPPORTED, "a key the engine makes up is not modelled");
-    }
-    if (sublayer->displayData.name == nullptr) return answer(op, kNullDisplayName);
-    if (sublayer->flags != 0) {
-        return answer(op, ERROR_NOT_SUPPORTED, "sublayer flags " + hex(sublayer->flags) + " are not modelled");
-    }
+    std::string why;
+    DWORD refused =
+        refused_add("sublayer", sd, sublayer->subLayerKey, sublayer->displayData.name, sublayer->flags, 0, &why);
+    if (refused != 0) return answer(op, refused, why);
     json provider = sublayer->providerKey == nullptr ? json() : json(key_text(*sublayer->providerKey));
     std::vector<std::pair<Kind, std::string>> refs;
     if (!provider.is_null()) refs.emplace_back(Kind::Provider, provider.get<std::string>());
-    std::string why;
     DWORD status = add_object(
         *s, Kind::Sublayer, key,
         {{"name", narrow(sublayer->displayData.name)}, {"provider", provider}, {"weight", sublayer->weight}}, refs, &why);
@@ -670,9 +665,11 @@ __declspec(dllexport) DWORD WINAPI FwpmFilterAdd0(HANDLE engine, const FWPM_FILT
         return answer(op, static_cast<DWORD>(forced.get<int64_t>()), "fault wfpFilterAddStatus");
     }
     if (filter == nullptr) return answer(op, ERROR_INVALID_PARAMETER);
-    if (sd != nullptr) return answer(op, ERROR_NOT_SUPPORTED, "security descriptors are not modelled");
     json entry;
     std::string why;
+    DWORD refused = refused_add("filter", sd, filter->filterKey, filter->displayData.name, filter->flags,
+                                kFilterClearActionRight, &why);
+    if (refused != 0) return answer(op, refused, why);
     if (DWORD status = read_filter(*filter, &entry, &why); status != 0) return answer(op, status, why);
     std::vector<std::pair<Kind, std::string>> refs;
     if (!entry["provider"].is_null()) refs.emplace_back(Kind::Provider, entry["provider"].get<std::string>());

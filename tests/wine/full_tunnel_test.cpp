@@ -32,17 +32,20 @@ TEST(FullTunnel, WfpRemovalDeletesEveryKeyInOrderAndCloses) {
                                     "{56A51FF2-6E39-4C1F-8F69-2E1D2CC40000}", "{56A51FF3-6E39-4C1F-8F69-2E1D2CC40005}"}}});
     RunResult r = m.program("engine_probe.exe", {"wfp"});
     EXPECT_EQ(r.out, "ok\n") << r.err;
+    // One transaction: the family goes whole.
     auto log = lines_of(read_text(m.state() / "wfp.log"));
-    ASSERT_EQ(log.size(), 260u);
+    ASSERT_EQ(log.size(), 262u);
     EXPECT_EQ(log[0], "open server=null authn=10 identity=null session=null status=0");
-    EXPECT_EQ(log[1], "delete-filter {56A51FF2-6E39-4C1F-8F69-2E1D2CC40000} 0x00000000");
-    EXPECT_EQ(log[2], "delete-filter {56A51FF3-6E39-4C1F-8F69-2E1D2CC40000} 0x80320003");
-    EXPECT_EQ(log[12], "delete-filter {56A51FF3-6E39-4C1F-8F69-2E1D2CC40005} 0x00000000");
-    EXPECT_EQ(log[255], "delete-filter {56A51FF2-6E39-4C1F-8F69-2E1D2CC4007F} 0x80320003");
-    EXPECT_EQ(log[256], "delete-filter {56A51FF3-6E39-4C1F-8F69-2E1D2CC4007F} 0x80320003");
-    EXPECT_EQ(log[257], "delete-sublayer {56A51FF1-6E39-4C1F-8F69-2E1D2CC40C01} 0x00000000");
-    EXPECT_EQ(log[258], "delete-provider {56A51FF0-6E39-4C1F-8F69-2E1D2CC40C01} 0x00000000");
-    EXPECT_EQ(log[259], "close");
+    EXPECT_EQ(log[1], "begin 0x00000000");
+    EXPECT_EQ(log[2], "delete-filter {56A51FF2-6E39-4C1F-8F69-2E1D2CC40000} 0x00000000");
+    EXPECT_EQ(log[3], "delete-filter {56A51FF3-6E39-4C1F-8F69-2E1D2CC40000} 0x80320003");
+    EXPECT_EQ(log[13], "delete-filter {56A51FF3-6E39-4C1F-8F69-2E1D2CC40005} 0x00000000");
+    EXPECT_EQ(log[256], "delete-filter {56A51FF2-6E39-4C1F-8F69-2E1D2CC4007F} 0x80320003");
+    EXPECT_EQ(log[257], "delete-filter {56A51FF3-6E39-4C1F-8F69-2E1D2CC4007F} 0x80320003");
+    EXPECT_EQ(log[258], "delete-sublayer {56A51FF1-6E39-4C1F-8F69-2E1D2CC40C01} 0x00000000");
+    EXPECT_EQ(log[259], "delete-provider {56A51FF0-6E39-4C1F-8F69-2E1D2CC40C01} 0x00000000");
+    EXPECT_EQ(log[260], "commit 0x00000000");
+    EXPECT_EQ(log[261], "close");
     EXPECT_EQ(m.state_json("wfp.json")["objects"], json::array());
 
     // A filter outside the 128 slots is left, and with it the sublayer and provider.
@@ -53,10 +56,10 @@ TEST(FullTunnel, WfpRemovalDeletesEveryKeyInOrderAndCloses) {
     EXPECT_EQ(m.program("engine_probe.exe", {"wfp"}).out, "ok\n");
     EXPECT_EQ(m.state_json("wfp.json")["objects"].size(), 3u);
     log = lines_of(read_text(m.state() / "wfp.log"));
-    ASSERT_EQ(log.size(), 260u);
-    EXPECT_EQ(log[257], "delete-sublayer {56A51FF1-6E39-4C1F-8F69-2E1D2CC40C01} 0x8032000A: held by "
+    ASSERT_EQ(log.size(), 262u);
+    EXPECT_EQ(log[258], "delete-sublayer {56A51FF1-6E39-4C1F-8F69-2E1D2CC40C01} 0x8032000A: held by "
                         "{56A51FF2-6E39-4C1F-8F69-2E1D2CC40080}");
-    EXPECT_EQ(log[258], "delete-provider {56A51FF0-6E39-4C1F-8F69-2E1D2CC40C01} 0x8032000A: held by "
+    EXPECT_EQ(log[259], "delete-provider {56A51FF0-6E39-4C1F-8F69-2E1D2CC40C01} 0x8032000A: held by "
                         "{56A51FF1-6E39-4C1F-8F69-2E1D2CC40C01}");
 }
 

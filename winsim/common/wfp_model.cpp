@@ -62,14 +62,20 @@ const FieldInfo& info(Field field) {
 
 bool is_address(Field field) { return field == Field::LocalAddress || field == Field::RemoteAddress; }
 
-// The match names the state uses.
+// Each match as the state names it and as FWP_MATCH_TYPE does.
+const struct {
+    Match match;
+    const char* state;
+    const char* windows;
+} kMatches[] = {{Match::Equal, "equal", "FWP_MATCH_EQUAL"},
+                {Match::Range, "range", "FWP_MATCH_RANGE"},
+                {Match::FlagsAllSet, "flagsAllSet", "FWP_MATCH_FLAGS_ALL_SET"}};
+
 const char* state_match(Match match) {
-    switch (match) {
-        case Match::Equal: return "equal";
-        case Match::Range: return "range";
-        case Match::FlagsAllSet: return "flagsAllSet";
+    for (const auto& m : kMatches) {
+        if (m.match == match) return m.state;
     }
-    return "equal";
+    return kMatches[0].state;
 }
 
 template <class T>
@@ -228,12 +234,10 @@ const char* type_name(const Value& value) {
 }
 
 const char* match_name(Match match) {
-    switch (match) {
-        case Match::Equal: return "FWP_MATCH_EQUAL";
-        case Match::Range: return "FWP_MATCH_RANGE";
-        case Match::FlagsAllSet: return "FWP_MATCH_FLAGS_ALL_SET";
+    for (const auto& m : kMatches) {
+        if (m.match == match) return m.windows;
     }
-    return "FWP_MATCH_EQUAL";
+    return kMatches[0].windows;
 }
 
 std::string unmodelled(const Condition& c, bool v6) {
@@ -295,8 +299,8 @@ std::optional<Condition> condition_from_json(const json& entry, bool v6, std::st
         if (entry["field"] == f.name) field = f.field;
     }
     std::optional<Match> match;
-    for (Match m : {Match::Equal, Match::Range, Match::FlagsAllSet}) {
-        if (entry["match"] == state_match(m)) match = m;
+    for (const auto& m : kMatches) {
+        if (entry["match"] == m.state) match = m.match;
     }
     if (!field || !match) {
         *why = "condition " + entry.dump() + " names a field or match that is not modelled";
