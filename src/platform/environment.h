@@ -21,6 +21,8 @@ public:
     virtual uint32_t current_process_id() = 0;
     // A file's last write time in Unix milliseconds, to the file system's full precision.
     virtual std::optional<uint64_t> file_write_time_ms(const std::string& path) = 0;
+    // The Windows version the system reports ("10.0.19045"), when it can be had.
+    virtual std::optional<std::string> windows_version() = 0;
 };
 
 }  // namespace vorn

@@ -19,6 +19,8 @@ struct FileFacts {
     // The DACL lets some other account write, append, delete, or change the DACL or owner
     // (or there is no DACL at all).
     bool others_may_write = false;
+    // The owner's SID in string form ("S-1-5-18"); empty when the system did not say.
+    std::string owner;
 
     bool trusted() const { return trusted_owner && !others_may_write && !reparse_point; }
 };

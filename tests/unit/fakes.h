@@ -115,12 +115,18 @@ public:
     std::optional<uint64_t> file_write_time_ms(const std::string& path) override {
         return vorn::file_write_time_ms(path);
     }
+    std::optional<std::string> windows_version() override {
+        if (!windows) report_unscripted("unscripted look at the Windows version");
+        return windows.value_or(std::nullopt);
+    }
 
     std::map<std::string, std::string> variables;
     std::optional<std::string> app_data;
     std::string temp = "/tmp";
     std::optional<std::string> exe = std::string("C:\\Program Files\\Vorn\\vorn-tunnel-service.exe");
     uint32_t pid = 2216;
+    // Unset: unscripted; set to nullopt: the system does not say.
+    std::optional<std::optional<std::string>> windows;
 };
 
 // A child whose polls answer from a script: running until `exit_after_polls` polls were made,

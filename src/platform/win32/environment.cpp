@@ -77,6 +77,20 @@ std::optional<uint64_t> Win32Environment::file_write_time_ms(const std::string& 
     return unix_ms_from_filetime(data.ftLastWriteTime);
 }
 
+std::optional<std::string> Win32Environment::windows_version() {
+    // GetVersionExW answers what the manifest claims; RtlGetVersion what the system is.
+    using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr) return std::nullopt;
+    auto get_version = reinterpret_cast<RtlGetVersionFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlGetVersion")));
+    OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (get_version == nullptr || get_version(&info) != 0) return std::nullopt;
+    return std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion) + "." +
+           std::to_string(info.dwBuildNumber);
+}
+
 uint64_t Win32Clock::unix_time_ms() {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);

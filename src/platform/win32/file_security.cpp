@@ -160,6 +160,11 @@ Result<std::optional<FileFacts>> Win32FileSecurity::inspect(const std::string& p
     facts.reparse_point = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     facts.trusted_owner = is_trusted_sid(owner);
     facts.others_may_write = others_may_write(dacl);
+    wchar_t* owner_text = nullptr;
+    if (owner != nullptr && ConvertSidToStringSidW(owner, &owner_text)) {
+        facts.owner = from_wide(owner_text);
+        LocalFree(owner_text);
+    }
     LocalFree(descriptor);
     return std::optional<FileFacts>(facts);
 }

@@ -29,6 +29,7 @@ public:
     Result<std::string> executable_path() override;
     uint32_t current_process_id() override;
     std::optional<uint64_t> file_write_time_ms(const std::string& path) override;
+    std::optional<std::string> windows_version() override;
 };
 
 class Win32Clock final : public Clock {
