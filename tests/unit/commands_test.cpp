@@ -36,6 +36,9 @@ TEST(ParseArguments, CommandWordsAndTheirArguments) {
         {{"svc.exe", "connect", "-r", "C:\\r.json"}, std::nullopt, ""},
         {{"svc.exe", "connect", "--request", "C:\\r.json", "extra"}, Command::Connect, "C:\\r.json"},
         {{"svc.exe", "connect", "--request", ""}, Command::Connect, ""},
+        {{"svc.exe", "diagnostics", "extra"}, Command::Diagnostics, ""},
+        {{"svc.exe", "diagnostics", "--out"}, std::nullopt, ""},
+        {{"svc.exe", "diagnostics", "--out", "C:\\report.txt"}, Command::Diagnostics, ""},
     };
     for (const Case& c : cases) {
         auto parsed = parse_arguments(c.args);
@@ -43,6 +46,8 @@ TEST(ParseArguments, CommandWordsAndTheirArguments) {
         if (parsed) {
             EXPECT_EQ(parsed->command, *c.command);
             EXPECT_EQ(parsed->request_path, c.path);
+            bool report_named = c.args.size() > 3 && c.args[2] == "--out";
+            EXPECT_EQ(parsed->report_path, report_named ? std::optional(c.args[3]) : std::nullopt);
         }
     }
 }
@@ -71,6 +76,7 @@ TEST(CommandLine, ElevationIsCheckedWithNetSessionForChangingCommandsOnly) {
         {{"svc.exe", "uninstall"}, true},
         {{"svc.exe", "connect", "--request", "r.json"}, true},
         {{"svc.exe", "status"}, false},
+        {{"svc.exe", "diagnostics", "--out", "r.txt"}, true},
     };
     for (const Case& c : cases) {
         FakePlatform f;
@@ -90,7 +96,10 @@ TEST(CommandLine, ElevationIsCheckedWithNetSessionForChangingCommandsOnly) {
         EXPECT_EQ(rc, 1);
         EXPECT_EQ(f.out.str(), "{\"status\":\"error\",\"message\":\"" + message + "\"}\n");
         EXPECT_EQ(f.err.str(), message + "\n");
-        EXPECT_EQ(read_status(f.platform), make_status(TunnelState::Error, message));
+        // Diagnostics only look, even when refused.
+        std::optional<TunnelStatus> recorded;
+        if (c.args[1] != "diagnostics") recorded = make_status(TunnelState::Error, message);
+        EXPECT_EQ(read_status(f.platform), recorded);
     }
 }
 

@@ -8,6 +8,7 @@
 #include "common/files.h"
 #include "service/connect_record.h"
 #include "service/ipc.h"
+#include "service/diagnostics.h"
 #include "service/live_status.h"
 #include "service/service_main.h"
 #include "split_tunnel/wfp_cleanup.h"
@@ -28,6 +29,7 @@ constexpr CommandWord kCommands[] = {
     {"install", Command::Install},       {"uninstall", Command::Uninstall},
     {"run-service", Command::RunService}, {"connect", Command::Connect},
     {"disconnect", Command::Disconnect}, {"status", Command::Status},
+    {"diagnostics", Command::Diagnostics},
 };
 
 // Up to a minute for the service's pipe while it serves another client or resumes.
@@ -158,13 +160,14 @@ Outcome dispatch(Platform& platform, const CommandLine& line) {
         case Command::Connect: return connect(platform, line.request_path);
         case Command::Disconnect: return disconnect(platform);
         case Command::RunService: return run_service(platform);
+        case Command::Diagnostics: return write_diagnostics(platform, line.report_path);
     }
     return fail(std::string(kUsage));
 }
 
 bool needs_elevation(Command command) {
     return command == Command::Install || command == Command::Uninstall ||
-           command == Command::Connect;
+           command == Command::Connect || command == Command::Diagnostics;
 }
 
 }  // namespace
@@ -173,10 +176,14 @@ std::optional<CommandLine> parse_arguments(const std::vector<std::string>& args)
     if (args.size() < 2) return std::nullopt;
     for (const CommandWord& entry : kCommands) {
         if (args[1] != entry.word) continue;
-        CommandLine line{entry.command, args[1], {}};
+        CommandLine line{entry.command, args[1], {}, std::nullopt};
         if (entry.command == Command::Connect) {
             if (args.size() < 4 || args[2] != "--request") return std::nullopt;
             line.request_path = args[3];
+        }
+        if (entry.command == Command::Diagnostics && args.size() > 2 && args[2] == "--out") {
+            if (args.size() < 4) return std::nullopt;
+            line.report_path = args[3];
         }
         return line;
     }
@@ -194,10 +201,15 @@ int run_command_line(Platform& platform, const std::vector<std::string>& args) {
     if (!line) {
         outcome = fail(std::string(kUsage));
     } else if (needs_elevation(line->command) && !is_elevated(platform.tools)) {
-        outcome = fail(report_failed_status(
-            platform, make_status(TunnelState::Error,
-                                  "ADMIN_REQUIRED: " + line->word +
-                                      " requires elevated administrator privileges")));
+        TunnelStatus refused = make_status(TunnelState::Error, "ADMIN_REQUIRED: " + line->word +
+                                                                   " requires elevated administrator privileges");
+        // Diagnostics only look: even their refusal leaves the status file as it was.
+        if (line->command == Command::Diagnostics) {
+            Status printed = print_status(platform.out, refused);
+            outcome = printed ? fail(*refused.message) : printed;
+        } else {
+            outcome = fail(report_failed_status(platform, refused));
+        }
     } else {
         outcome = dispatch(platform, *line);
     }

@@ -20,12 +20,13 @@ inline constexpr std::string_view kSplitNeedsService =
     "start it with \"sc start VornTunnelService\" (install it first with \"vorn-tunnel-service.exe install\") "
     "and connect again";
 
-enum class Command { Install, Uninstall, RunService, Connect, Disconnect, Status };
+enum class Command { Install, Uninstall, RunService, Connect, Disconnect, Status, Diagnostics };
 
 struct CommandLine {
     Command command;
     std::string word;
-    std::string request_path;  // connect only
+    std::string request_path;               // connect only
+    std::optional<std::string> report_path;  // diagnostics only; absent: standard output
 };
 
 // `args` starts with the program name. Absent means a usage failure.
