@@ -107,7 +107,9 @@ size_t ipv4_at(std::string_view text, size_t at, uint32_t& address) {
     while (end < text.size() && (is_digit(text[end]) || (text[end] == '.' && dots < 3 && ++dots))) ++end;
     if (end < text.size() && (is_alnum(text[end]) || text[end] == '_')) return 0;
     if (end + 1 < text.size() && text[end] == '.' && is_digit(text[end + 1])) return 0;
-    if (!parse_ipv4_address(text.substr(at, end - at), address)) return 0;
+    auto parsed = parse_ipv4_address(text.substr(at, end - at));
+    if (!parsed) return 0;
+    address = *parsed;
     return end - at;
 }
 
@@ -245,27 +247,6 @@ void add_unique(std::vector<std::string>& list, std::string value) {
 
 }  // namespace
 
-bool parse_ipv4_address(std::string_view text, uint32_t& address) {
-    uint32_t value = 0;
-    int parts = 0;
-    size_t i = 0;
-    while (parts < 4) {
-        size_t start = i;
-        uint32_t part = 0;
-        while (i < text.size() && is_digit(text[i]) && i - start < 3) part = part * 10 + static_cast<uint32_t>(text[i++] - '0');
-        if (i == start || part > 255 || (i < text.size() && is_digit(text[i]))) return false;
-        value = (value << 8) | part;
-        ++parts;
-        if (parts < 4) {
-            if (i >= text.size() || text[i] != '.') return false;
-            ++i;
-        }
-    }
-    if (i != text.size()) return false;
-    address = value;
-    return true;
-}
-
 bool is_secret_member(std::string_view name) {
     std::string key;
     for (char c : name) {
@@ -291,10 +272,9 @@ void Redactor::add_secret(std::string_view secret) {
 
 void Redactor::add_server_host(std::string_view host) {
     std::string_view trimmed = trim(host);
-    uint32_t address = 0;
-    if (parse_ipv4_address(trimmed, address)) {
+    if (auto address = parse_ipv4_address(trimmed)) {
         // The server is never this machine.
-        if ((address >> 24) != 127 && address != 0) server_addresses_.insert(address);
+        if ((*address >> 24) != 127 && *address != 0) server_addresses_.insert(*address);
         return;
     }
     if (trimmed.size() >= kMinTextSecretLength && !equals_ignore_ascii_case(trimmed, "localhost")) {
@@ -303,8 +283,7 @@ void Redactor::add_server_host(std::string_view host) {
 }
 
 void Redactor::add_kept_address(std::string_view address) {
-    uint32_t parsed = 0;
-    if (parse_ipv4_address(trim(address), parsed)) kept_addresses_.insert(parsed);
+    if (auto parsed = parse_ipv4_address(trim(address))) kept_addresses_.insert(*parsed);
 }
 
 void Redactor::learn(const nlohmann::json& document) { learn_under(document, false); }

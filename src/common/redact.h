@@ -65,7 +65,4 @@ private:
     std::set<uint32_t> kept_addresses_;
 };
 
-// The IPv4 address in dotted-decimal form (each part 0 to 255, one to three digits).
-bool parse_ipv4_address(std::string_view text, uint32_t& address);
-
 }  // namespace vorn

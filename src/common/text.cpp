@@ -270,4 +270,24 @@ Result<uint32_t> parse_u32_decimal(std::string_view text) {
     return static_cast<uint32_t>(value);
 }
 
+std::optional<uint32_t> parse_ipv4_address(std::string_view text) {
+    uint32_t value = 0;
+    size_t i = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (i >= text.size() || text[i] != '.') return std::nullopt;
+            ++i;
+        }
+        size_t start = i;
+        uint32_t number = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) {
+            number = number * 10 + static_cast<uint32_t>(text[i++] - '0');
+        }
+        if (i == start || number > 255) return std::nullopt;
+        value = (value << 8) | number;
+    }
+    if (i != text.size()) return std::nullopt;
+    return value;
+}
+
 }  // namespace vorn

@@ -38,6 +38,10 @@ std::optional<std::string> utf16_to_utf8_strict(std::u16string_view units);
 std::string utf16_to_utf8_lossy(std::u16string_view units);
 std::u16string utf8_to_utf16(std::string_view utf8);
 
+// An IPv4 address in dotted-decimal form, in host byte order: four parts of one to three digits,
+// each 0 to 255 (leading zeros allowed), nothing else.
+std::optional<uint32_t> parse_ipv4_address(std::string_view text);
+
 // Unsigned 32-bit decimal with an optional leading '+', nothing else. The failure texts are
 // the ones the system reports for unreadable pid files.
 Result<uint32_t> parse_u32_decimal(std::string_view text);

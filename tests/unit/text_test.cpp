@@ -87,5 +87,18 @@ TEST(Whitespace, SplitsAtRuns) {
     EXPECT_EQ(tokens[3], "1");
 }
 
+TEST(Ipv4, DottedQuadsOnly) {
+    struct Case {
+        const char* text;
+        std::optional<uint32_t> address;
+    };
+    const Case cases[] = {
+        {"203.0.113.7", 0xCB007107u}, {"0.0.0.0", 0u}, {"255.255.255.255", 0xFFFFFFFFu}, {"010.1.1.1", 0x0A010101u},
+        {"256.1.1.1", std::nullopt}, {"1.2.3", std::nullopt}, {"1.2.3.4.", std::nullopt}, {"1.2.3.1234", std::nullopt},
+        {"1..2.3", std::nullopt}, {" 1.2.3.4", std::nullopt}, {"", std::nullopt},
+    };
+    for (const Case& c : cases) EXPECT_EQ(parse_ipv4_address(c.text), c.address) << c.text;
+}
+
 }  // namespace
 }  // namespace vorn

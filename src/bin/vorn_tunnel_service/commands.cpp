@@ -7,8 +7,8 @@
 
 #include "common/files.h"
 #include "service/connect_record.h"
-#include "service/ipc.h"
 #include "service/diagnostics.h"
+#include "service/ipc.h"
 #include "service/live_status.h"
 #include "service/service_main.h"
 #include "split_tunnel/wfp_cleanup.h"
