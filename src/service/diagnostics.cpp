@@ -21,6 +21,7 @@
 #include "split_tunnel/driver_client.h"
 #include "split_tunnel/firewall.h"
 #include "split_tunnel/wfp_cleanup.h"
+#include "tunnel/request_path.h"
 #include "tunnel_core/pid_files.h"
 #include "tunnel_core/process_list.h"
 #include "tunnel_core/request.h"
@@ -383,22 +384,21 @@ private:
         }
         const std::string path(trim(decode_utf8_lossy(*read.bytes)));
         say(s, "saved request path: " + path);
-        auto opened = p_.request_files.read_local(path);
-        if (!opened) {
-            say(s, "the request file could not be read: " + opened.error() +
+        // As the resume at service start reads it: a link on the way could lead to any file.
+        auto bytes = read_saved_request_file(p_.request_files, path);
+        if (!bytes) {
+            say(s, "the request file was not read: " + bytes.error() +
                        " (its secrets are redacted as far as the engine configurations show them)");
             return;
         }
-        json document = parse_untrusted_json(opened->bytes);
-        redactor_.learn(document);
-        auto request = parse_product_tunnel_request(opened->bytes);
+        redactor_.learn(parse_untrusted_json(*bytes));
+        auto request = parse_product_tunnel_request(*bytes);
         if (!request) {
             say(s, "the request file is not a request: " + request.error());
             return;
         }
         if (auto host = request_server_host(*request)) learn_server_host(*host);
-        say(s, "the request file was read (tunnel mode " + request->tunnel_mode + ", transport " + request->transport +
-                   "); its secrets and server are redacted throughout this report");
+        say(s, "the request file was read; its secrets and server are redacted throughout this report");
     }
 
     void configurations() {

@@ -69,4 +69,14 @@ bool same_final_path(std::string_view asked, std::string_view final_path) {
     return plain(asked) == plain(final_path);
 }
 
+Result<std::string, ReadFailure> read_saved_request_file(RequestFiles& files, const std::string& path) {
+    if (auto local = check_local_request_path(path); !local) return ReadFailure{local.failure(), false};
+    auto opened = files.read_local(path);
+    if (!opened) return std::move(opened).failure();
+    if (!same_final_path(path, opened->final_path)) {
+        return ReadFailure{fail("the path leads to " + opened->final_path + " through a link"), false};
+    }
+    return std::move(opened->bytes);
+}
+
 }  // namespace vorn

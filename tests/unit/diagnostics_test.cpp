@@ -88,6 +88,15 @@ TEST(Diagnostics, ReportsWithoutChangingAnythingOrGivingAwaySecrets) {
           "      <server>  255.255.255.255      192.168.1.1", "tunnel adapter (\"Xray Tunnel\" or VornVPN): present",
           "filter {56A51FF2-6E39-4C1F-8F69-2E1D2CC40000} (IPv4, slot 0)", "> sc.exe qfailure VornTunnelService (exit code: 1060)",
           "service VornSplitCallout: not installed: not installed (1060)", "no other VPN client runs"}},
+        // The request is learned from only as the service would read it; the configurations still teach the secrets.
+        {"saved request reached through a link",
+         [](FakePlatform& f) {
+             full_tunnel_up(f);
+             f.request_files.files[kRequestPath].answer = OpenedFile{fixture("redact/request.json"), "C:\\Windows\\x.json"};
+         },
+         false, "connected",
+         {"the request file was not read: the path leads to C:\\Windows\\x.json through a link", "\"id\": \"<redacted>\"",
+          "user <redacted> rejected by <server> (<server>:443)"}},
         {"tunnel down", [](FakePlatform& f) { put(f, "product-tunnel-status.json", R"({"status":"idle","message":"Vorn product tunnel disconnected"})"); },
          false, "idle",
          {"live: no (no pid file names a running engine", "product-xray.pid: absent",

@@ -87,6 +87,7 @@ TEST(Diagnostics, AfterAFullConnectOverEachTransport) {
             "Xray 1.8.0 (Vorn simulated machine) started",
             "user <redacted> rejected by <server> (<server>:443), key <redacted>, config C:\\users\\<user>\\Documents",
             "saved request path: C:\\users\\<user>\\Documents\\request.json",
+            "the request file was read;",
             "Statically Configured DNS Servers:    1.1.1.1",
             "full-tunnel firewall: standing",
             "> sc.exe query VornTunnelService (exit code: ",
