@@ -283,6 +283,8 @@ TEST(Connect, FailuresBeforeTheEngines) {
     const Case cases[] = {
         {"unparsable request", "{", ConnectMachine{}, "could not parse product tunnel request: "},
         {"missing request", "<missing>", ConnectMachine{}, "could not read product tunnel request: "},
+        {"request over 1 MiB", "<huge>", ConnectMachine{},
+         "could not read product tunnel request: the file is larger than 1 MiB"},
         {"conflicting VPN refuses split too", "split", conflict,
          "CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: openvpn.exe"},
         {"conflicting VPN refuses full", "", conflict,
@@ -295,6 +297,12 @@ TEST(Connect, FailuresBeforeTheEngines) {
         std::string path = c.request(k.request == "split" ? "split" : "full", "xray");
         if (k.request == "{") { ASSERT_TRUE(write_file(path, "{").ok()); }
         if (k.request == "<missing>") path += ".missing";
+        if (k.request == "<huge>") {
+            // Valid JSON with padding, one byte past the bound: refused before it is parsed.
+            std::string padded = read_file(path).value();
+            padded.append(kRequestFileLimitBytes + 1 - padded.size(), ' ');
+            ASSERT_TRUE(write_file(path, padded).ok());
+        }
         auto status = connect_product_tunnel(c.f.platform, path);
         ASSERT_FALSE(status.ok());
         EXPECT_EQ(status.error().rfind(k.error, 0), 0u) << status.error();
