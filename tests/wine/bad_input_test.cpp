@@ -111,7 +111,7 @@ TEST(BadInput, AHugeRequestFileIsRefusedBeforeItIsRead) {
     std::cout << "1 GiB request refused in " << took << " ms (the pipe client's start included); service RSS "
               << service_rss_kib() << " KiB\n";
     EXPECT_EQ(answer, compact("error", "could not read product tunnel request: the file is larger than 1 MiB"));
-    EXPECT_LT(took, 1500);
+    EXPECT_LT(took, 3000);  // most of it is the pipe client starting under Wine
     EXPECT_GT(service_rss_kib(), 0);
     EXPECT_LT(service_rss_kib(), 64 * 1024);
     EXPECT_EQ(s.ask(R"({"command":"status"})").rfind(R"({"status":"error")", 0), 0u);  // it goes on serving
