@@ -44,6 +44,23 @@ Result<std::string> read_file(std::string_view path) {
     return bytes;
 }
 
+Result<std::string> read_file_at_most(std::string_view path, uint64_t limit, std::string_view too_large) {
+    fs::path p = to_fs_path(path);
+    std::error_code ec;
+    if (fs::is_directory(p, ec)) return fail(std::make_error_code(std::errc::is_a_directory).message());
+    uint64_t size = fs::file_size(p, ec);
+    if (!ec && size > limit) return fail(std::string(too_large));
+    errno = 0;
+    std::ifstream in(p, std::ios::binary);
+    if (!in) return fail(errno_text(errno));
+    std::string bytes(static_cast<size_t>(limit) + 1, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (in.bad()) return fail(errno_text(errno));
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    if (bytes.size() > limit) return fail(std::string(too_large));
+    return bytes;
+}
+
 Status write_file(std::string_view path, std::string_view bytes) {
     fs::path p = to_fs_path(path);
     std::error_code ec;

@@ -19,6 +19,9 @@ std::string parent_path(std::string_view path);
 
 // The error texts are the operating system's; callers put their own prefix in front.
 Result<std::string> read_file(std::string_view path);
+// The same for a file of at most `limit` bytes: a larger one is refused with `too_large` before
+// more than `limit` + 1 bytes are read.
+Result<std::string> read_file_at_most(std::string_view path, uint64_t limit, std::string_view too_large);
 Status write_file(std::string_view path, std::string_view bytes);
 Status create_directories(std::string_view path);
 // Best effort: a missing file or a failure is not reported.

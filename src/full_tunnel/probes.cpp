@@ -27,9 +27,13 @@ std::string diagnostic_report(Platform& platform, const std::string& server_host
         auto names = find_conflicting_vpn_processes(*tasks);
         if (!names.empty()) sections.push_back("active VPN processes: " + join(names, ", "));
     }
-    std::string server = resolve_route_host(platform.net, server_host).value_or(server_host);
-    if (auto routes = run_diagnostic_command(tools, "route", {"print", server})) {
-        sections.push_back("route to VPN server (" + server + "):\n" + condense_command_output(*routes));
+    // A host that does not resolve never becomes a command-line argument.
+    if (std::optional<std::string> server = resolve_route_host(platform.net, server_host)) {
+        if (auto routes = run_diagnostic_command(tools, "route", {"print", *server})) {
+            sections.push_back("route to VPN server (" + *server + "):\n" + condense_command_output(*routes));
+        }
+    } else {
+        sections.push_back("route to VPN server: " + server_host + " did not resolve");
     }
     if (auto routes = run_diagnostic_command(tools, "route", {"print", "0.0.0.0"})) {
         sections.push_back("default route snapshot:\n" + condense_command_output(*routes));

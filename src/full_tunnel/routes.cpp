@@ -74,16 +74,24 @@ std::optional<std::string> dashed_ipv4(std::string_view host) {
     }
     std::vector<std::string> parts = split(host, '-');
     if (parts.size() != 4) return std::nullopt;
-    for (const std::string& part : parts) {
+    std::string address;
+    for (std::string& part : parts) {
         if (!is_u8(part)) return std::nullopt;
+        // The canonical decimal form: "010" could read as octal to `route`, and the exception
+        // list keeps only canonical quads, so its delete would never come.
+        if (!address.empty()) address += ".";
+        address += std::to_string(*parse_u32_decimal(part));
     }
-    return parts[0] + "." + parts[1] + "." + parts[2] + "." + parts[3];
+    return address;
 }
 
 std::optional<std::string> resolve_route_host(Network& net, std::string_view host) {
     if (is_strict_ipv4(host)) return std::string(host);
     if (auto dashed = dashed_ipv4(host)) return dashed;
-    return net.resolve_ipv4(std::string(host));
+    // Only a canonical dotted quad ever becomes a `route` argument.
+    std::optional<std::string> resolved = net.resolve_ipv4(std::string(host));
+    if (resolved && !is_strict_ipv4(*resolved)) return std::nullopt;
+    return resolved;
 }
 
 std::optional<DefaultRoute> parse_default_route(std::string_view output) {
@@ -177,6 +185,24 @@ Result<DefaultRoute> find_default_route(ToolRunner& tools) {
     return *route;
 }
 
+std::vector<std::string> host_route_delete_args(const std::string& address, const std::optional<std::string>& next_hop) {
+    std::vector<std::string> args = {"delete", address, "mask", "255.255.255.255"};
+    if (next_hop) args.push_back(*next_hop);
+    return args;
+}
+
+std::optional<std::string> persisted_exceptions_next_hop(Platform& platform) {
+    auto text = read_runtime_file(platform, kRouteExceptionsNextHopFileName);
+    if (!text || !*text) return std::nullopt;
+    std::string hop(trim(**text));
+    if (!is_strict_ipv4(hop)) return std::nullopt;
+    return hop;
+}
+
+Status persist_exceptions_next_hop(Platform& platform, const std::string& next_hop) {
+    return write_runtime_file(platform, kRouteExceptionsNextHopFileName, next_hop);
+}
+
 std::vector<std::string> exception_route_command(const std::string& address, const DefaultRoute& route) {
     return {"route", "add", address, "mask", "255.255.255.255", route.next_hop, "if", route.interface_index, "metric", "1"};
 }
@@ -199,9 +225,13 @@ Status repoint_route_exceptions(Platform& platform, const DefaultRoute& route) {
     auto text = read_runtime_file(platform, kRouteExceptionsFileName);
     if (!text) return fail("could not read full tunnel route exceptions: " + text.error());
     if (!*text) return fail("could not read full tunnel route exceptions: there are none");
+    std::optional<std::string> old_hop = persisted_exceptions_next_hop(platform);
     for (const std::string& host : listed_route_exceptions(**text)) {
-        run_quietly(platform.tools, "route", {"delete", host, "mask", "255.255.255.255"});
+        run_quietly(platform.tools, "route", host_route_delete_args(host, old_hop));
         if (auto added = run_network_command(platform.tools, exception_route_command(host, route)); !added) return added;
+    }
+    if (auto kept = persist_exceptions_next_hop(platform, route.next_hop); !kept) {
+        return fail("could not persist full tunnel route exceptions: " + kept.error());
     }
     return {};
 }
@@ -265,6 +295,9 @@ Status configure_full_tunnel_routes(Platform& platform, const ProductTunnelReque
     auto rendered = render_route_exceptions(exceptions);
     if (!rendered) return rendered.failure();
     if (auto written = write_runtime_file(platform, kRouteExceptionsFileName, *rendered); !written) {
+        return fail("could not persist full tunnel route exceptions: " + written.error());
+    }
+    if (auto written = persist_exceptions_next_hop(platform, route->next_hop); !written) {
         return fail("could not persist full tunnel route exceptions: " + written.error());
     }
 

@@ -50,6 +50,13 @@ Status wait_for_full_tunnel_routes(Platform& platform);
 // The machine's default route as PowerShell reports it (the physical one: the tunnel's own are
 // two half-default routes).
 Result<DefaultRoute> find_default_route(ToolRunner& tools);
+// The delete of a host route: through `next_hop` when it is known, else of any route to it (what
+// an exceptions list from an older version, without its next hop, leaves).
+std::vector<std::string> host_route_delete_args(const std::string& address, const std::optional<std::string>& next_hop);
+// The next hop the persisted exceptions were added through, when it is a plain dotted quad.
+std::optional<std::string> persisted_exceptions_next_hop(Platform& platform);
+// Records the next hop the exceptions go through; a failure is the write's error text.
+Status persist_exceptions_next_hop(Platform& platform, const std::string& next_hop);
 // The host route that keeps `address` on the physical network.
 std::vector<std::string> exception_route_command(const std::string& address, const DefaultRoute& route);
 // The addresses an exceptions file lists (an array of strings; only IPv4 addresses are taken,

@@ -1,5 +1,6 @@
 #include "service/ipc.h"
 
+#include <new>
 #include <vector>
 
 #include "common/json_record.h"
@@ -109,8 +110,10 @@ Result<ServiceIpcRequest> parse_service_ipc_request(std::string_view bytes) {
     return request;
 }
 
-std::string handle_ipc_request(Platform& platform, std::string_view bytes, const ClientFileReader& read_as_client,
-                               PipeLoopHooks* hooks) {
+namespace {
+
+std::string handle_request(Platform& platform, std::string_view bytes, const ClientFileReader& read_as_client,
+                           PipeLoopHooks* hooks) {
     auto request = parse_service_ipc_request(bytes);
     if (!request) return render(make_status(TunnelState::Error, request.error()));
     if (hooks && request->command != ServiceIpcCommand::Status) hooks->request_starting();
@@ -134,6 +137,28 @@ std::string handle_ipc_request(Platform& platform, std::string_view bytes, const
     return std::string(kUnrenderableResponse);
 }
 
+// The watch's turn; like a request, it may run out of memory without ending the service.
+void idle_turn(PipeLoopHooks* hooks) {
+    if (!hooks) return;
+    try {
+        hooks->idle_turn();
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+}  // namespace
+
+std::string handle_ipc_request(Platform& platform, std::string_view bytes, const ClientFileReader& read_as_client,
+                               PipeLoopHooks* hooks) {
+    // Running out of memory is an answer, never the end of the service (a restart would free the
+    // pipe's name and run the resume again).
+    try {
+        return handle_request(platform, bytes, read_as_client, hooks);
+    } catch (const std::bad_alloc&) {
+        return std::string(kOutOfMemoryResponse);
+    }
+}
+
 void serve_pipe_client(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested,
                        PipeLoopHooks* hooks) {
     std::optional<std::string> request = read_request(platform, pipe, stop_requested);
@@ -148,7 +173,7 @@ void serve_pipe_instance(Platform& platform, PipeInstance& pipe, const std::atom
     while (!stop_requested) {
         switch (pipe.connect()) {
             case PipeConnect::Listening:
-                if (hooks) hooks->idle_turn();
+                idle_turn(hooks);
                 platform.clock.sleep_ms(kIdlePollMs);
                 break;
             case PipeConnect::Connected:
@@ -157,7 +182,7 @@ void serve_pipe_instance(Platform& platform, PipeInstance& pipe, const std::atom
                 break;
             case PipeConnect::Failed:  // e.g. a client that came and went: listen again
                 pipe.disconnect();
-                if (hooks) hooks->idle_turn();
+                idle_turn(hooks);
                 platform.clock.sleep_ms(kIdlePollMs);
                 break;
         }

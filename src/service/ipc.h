@@ -17,6 +17,9 @@ inline constexpr std::string_view kPipeName = VORN_SERVICE_PIPE_NAME;
 // What a client gets when its answer cannot be rendered.
 inline constexpr std::string_view kUnrenderableResponse =
     "{\"status\":\"error\",\"message\":\"could not serialize service IPC response\"}";
+// What a client gets when the service ran out of memory handling its request.
+inline constexpr std::string_view kOutOfMemoryResponse =
+    "{\"status\":\"error\",\"message\":\"could not handle service IPC request: out of memory\"}";
 
 enum class ServiceIpcCommand { Connect, Disconnect, Status };
 

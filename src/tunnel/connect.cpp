@@ -169,7 +169,9 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
 }  // namespace
 
 Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path) {
-    return connect_product_tunnel(platform, request_path, [](const std::string& path) { return read_file(path); });
+    return connect_product_tunnel(platform, request_path, [](const std::string& path) {
+        return read_file_at_most(path, kRequestFileLimitBytes, kRequestFileTooLarge);
+    });
 }
 
 Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::string& request_path,

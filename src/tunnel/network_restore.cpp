@@ -9,6 +9,7 @@
 #include "common/operator_settings.h"
 #include "full_tunnel/routes.h"
 #include "tunnel_core/runtime_files.h"
+#include "tunnel_core/tunnel_interface.h"
 
 namespace vorn {
 
@@ -26,9 +27,12 @@ std::vector<std::string> host_routes_to_delete(std::string_view exceptions_text,
 
 void restore_full_tunnel_network(Platform& platform) {
     ToolRunner& tools = platform.tools;
+    // Only the tunnel's own: another VPN's half-default routes (OpenVPN's are the same pair) go
+    // through its own gateway and stay.
+    const std::string gateway(kTunnelAddress);
     for (int pass = 0; pass < 2; ++pass) {
-        run_quietly(tools, "route", {"delete", "0.0.0.0", "mask", "128.0.0.0"});
-        run_quietly(tools, "route", {"delete", "128.0.0.0", "mask", "128.0.0.0"});
+        run_quietly(tools, "route", {"delete", "0.0.0.0", "mask", "128.0.0.0", gateway});
+        run_quietly(tools, "route", {"delete", "128.0.0.0", "mask", "128.0.0.0", gateway});
     }
     run_quietly(tools, "netsh", {"interface", "ip", "set", "address", "name=VornVPN", "dhcp"});
     run_quietly(tools, "netsh", {"interface", "ip", "set", "dns", "name=VornVPN", "dhcp"});
@@ -36,10 +40,12 @@ void restore_full_tunnel_network(Platform& platform) {
     std::string exceptions_path = runtime_file(platform.env, kRouteExceptionsFileName);
     auto text = read_runtime_file(platform, kRouteExceptionsFileName);
     bool readable = text && *text;
+    std::optional<std::string> next_hop = persisted_exceptions_next_hop(platform);
     for (const std::string& host : host_routes_to_delete(readable ? **text : "", readable)) {
-        run_quietly(tools, "route", {"delete", host, "mask", "255.255.255.255"});
+        run_quietly(tools, "route", host_route_delete_args(host, next_hop));
     }
     remove_file(exceptions_path);
+    remove_file(runtime_file(platform.env, kRouteExceptionsNextHopFileName));
 }
 
 }  // namespace vorn

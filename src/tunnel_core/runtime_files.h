@@ -16,6 +16,9 @@ namespace vorn {
 inline constexpr std::string_view kStatusFileName = "product-tunnel-status.json";
 inline constexpr std::string_view kReconnectPathFileName = "product-tunnel-reconnect-request-path.txt";
 inline constexpr std::string_view kRouteExceptionsFileName = "product-route-exceptions.json";
+// The next hop the exceptions' host routes were added through (one dotted quad), beside the list
+// whose format older versions share: deletes name it, so another VPN's routes stay.
+inline constexpr std::string_view kRouteExceptionsNextHopFileName = "product-route-exceptions-next-hop.txt";
 // The addresses a full connect resolved its server and control-plane hosts to, by host name.
 inline constexpr std::string_view kResolvedHostsFileName = "product-tunnel-resolved-hosts.json";
 

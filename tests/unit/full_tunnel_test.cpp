@@ -31,7 +31,9 @@ TEST(ResolveRouteHost, StrictFormWildcardSuffixThenResolver) {
         {"203-0-113-7.sslip.io", "203.0.113.7", false},
         {"203-0-113-7", "203.0.113.7", false},
         {"203-0-113-700.sslip.io", std::nullopt, true},
-        {"010-0-0-+1.sslip.io", "010.0.0.+1", false},  // parts are kept as written
+        {"010-0-0-+1.sslip.io", "10.0.0.1", false},  // canonical: `route` could read "010" as octal
+        {"010-000-000-001.sslip.io", "10.0.0.1", false},
+        {"odd.example.com", std::nullopt, true},  // the resolver's answer is not a canonical quad
         {"203-0-113-7.SSLIP.IO", std::nullopt, true},  // the suffix match is case-sensitive
         {"vpn.example.com", "198.51.100.77", true},
         {"203.0.113.07", std::nullopt, true},  // leading zero: not the strict form
@@ -42,6 +44,7 @@ TEST(ResolveRouteHost, StrictFormWildcardSuffixThenResolver) {
         testing::FakeNetwork net;
         net.dns["vpn.example.com"] = "198.51.100.77";
         if (!c.address) net.dns[c.host] = std::nullopt;
+        net.dns["odd.example.com"] = "010.1.1.1";
         EXPECT_EQ(resolve_route_host(net, c.host), c.address) << c.host;
         EXPECT_EQ(!net.lookups.empty(), c.looked_up) << c.host;
     }
@@ -428,7 +431,8 @@ TEST(Probes, OutcomesAndTheFailureReport) {
     }
 }
 
-TEST(Probes, UnresolvableServerIsReportedByItsHostText) {
+// A host that does not resolve is named in the report but never becomes a `route` argument.
+TEST(Probes, UnresolvableServerIsReportedByItsHostTextAndNeverRun) {
     FakePlatform f;
     f.net.accept_from = 1;
     f.net.dns["vpn.unknown.example"] = std::nullopt;
@@ -437,9 +441,9 @@ TEST(Probes, UnresolvableServerIsReportedByItsHostText) {
         return ToolRun{0, call.text(), ""};
     };
     Status result = probe_full_tunnel(f.platform, "vpn.unknown.example");
-    EXPECT_NE(result.error().find("\nroute to VPN server (vpn.unknown.example):\nroute print vpn.unknown.example"),
-              std::string::npos)
+    EXPECT_NE(result.error().find("\nroute to VPN server: vpn.unknown.example did not resolve\n"), std::string::npos)
         << result.error();
+    for (const std::string& call : f.tools.call_texts()) EXPECT_EQ(call.find("vpn.unknown.example"), std::string::npos) << call;
 }
 
 TEST(Wintun, SearchOrderAndTheEmbeddedCopy) {

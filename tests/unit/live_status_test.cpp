@@ -178,6 +178,8 @@ TEST(RestoreFullTunnelNetwork, RunsTheCleanupCommandsInOrder) {
         std::optional<std::string> exceptions;
         std::vector<std::string> hosts;
         bool foreign = false;
+        std::optional<std::string> next_hop_file = std::nullopt;  // what the connect kept beside the list
+        std::string deleted_through = "";  // "" for a delete whatever the gateway
     };
     const Case cases[] = {
         {"no file", std::nullopt, fixed},
@@ -189,6 +191,11 @@ TEST(RestoreFullTunnelNetwork, RunsTheCleanupCommandsInOrder) {
         {"entries that are not IPv4 addresses", R"(["-f", "1.1.1.1", "0.0.0.0 mask 0.0.0.0", "::1", "01.2.3.4"])",
          {"1.1.1.1", fixed[0], fixed[1], fixed[2]}},
         {"a file someone else owns", "[\"203.0.113.7\"]", fixed, true},
+        // Only the routes the connect added: another VPN's to the same hosts stay.
+        {"next hop kept beside the list", "[\"203.0.113.7\"]", {"203.0.113.7", fixed[0], fixed[1], fixed[2]}, false,
+         "192.168.1.1\n", " 192.168.1.1"},
+        {"next hop that is no address", "[\"203.0.113.7\"]", {"203.0.113.7", fixed[0], fixed[1], fixed[2]}, false,
+         "-f", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -200,17 +207,21 @@ TEST(RestoreFullTunnelNetwork, RunsTheCleanupCommandsInOrder) {
             ASSERT_TRUE(write_file(path, *c.exceptions).ok());
             if (c.foreign) f.files.mark(path, true, false);
         }
+        if (c.next_hop_file) {
+            ASSERT_TRUE(write_file(f.runtime() + "/product-route-exceptions-next-hop.txt", *c.next_hop_file).ok());
+        }
         f.tools.handler = testing::cleanup_commands;
         restore_full_tunnel_network(f.platform);
         std::vector<std::string> expected = {
-            "route delete 0.0.0.0 mask 128.0.0.0", "route delete 128.0.0.0 mask 128.0.0.0",
-            "route delete 0.0.0.0 mask 128.0.0.0", "route delete 128.0.0.0 mask 128.0.0.0",
+            "route delete 0.0.0.0 mask 128.0.0.0 172.19.0.1", "route delete 128.0.0.0 mask 128.0.0.0 172.19.0.1",
+            "route delete 0.0.0.0 mask 128.0.0.0 172.19.0.1", "route delete 128.0.0.0 mask 128.0.0.0 172.19.0.1",
             "netsh interface ip set address name=VornVPN dhcp",
             "netsh interface ip set dns name=VornVPN dhcp"};
-        for (const auto& host : c.hosts) expected.push_back("route delete " + host + " mask 255.255.255.255");
+        for (const auto& host : c.hosts) expected.push_back("route delete " + host + " mask 255.255.255.255" + c.deleted_through);
         EXPECT_EQ(f.tools.call_texts(), expected);
         for (const auto& call : f.tools.calls) EXPECT_EQ(call.stdio, ToolStdio::Null);
         EXPECT_FALSE(file_exists(path));
+        EXPECT_FALSE(file_exists(f.runtime() + "/product-route-exceptions-next-hop.txt"));
     }
 }
 

@@ -125,7 +125,7 @@ TEST(HandleIpcRequest, RequestFileIsReadOnlyThroughTheClientsOpen) {
         EXPECT_EQ(recorded->message->rfind(c.message_prefix, 0), 0u) << *recorded->message;
         EXPECT_EQ(response, status_to_json(*recorded).value());
         EXPECT_EQ(pipe.client_opens.size(), c.client_open ? 1u : 0u);
-        EXPECT_EQ(f.tools.calls.at(0).text(), "route delete 0.0.0.0 mask 128.0.0.0");  // the restore still runs first
+        EXPECT_EQ(f.tools.calls.at(0).text(), "route delete 0.0.0.0 mask 128.0.0.0 172.19.0.1");  // the restore still runs first
         EXPECT_TRUE(f.request_files.opened.empty());  // never opened as the service
     }
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "common/files.h"
 #include "common/text.h"
+#include "fakes.h"
 
 namespace vorn {
 namespace {
@@ -98,6 +100,29 @@ TEST(Ipv4, DottedQuadsOnly) {
         {"1..2.3", std::nullopt}, {" 1.2.3.4", std::nullopt}, {"", std::nullopt},
     };
     for (const Case& c : cases) EXPECT_EQ(parse_ipv4_address(c.text), c.address) << c.text;
+}
+
+}  // namespace
+}  // namespace vorn
+
+namespace vorn {
+namespace {
+
+TEST(ReadFileAtMost, TheBoundItselfIsReadOneByteMoreIsRefused) {
+    testing::TempDir dir;
+    struct Case {
+        size_t size;
+        bool read;
+    };
+    for (const Case& c : {Case{0, true}, Case{10, true}, Case{11, false}, Case{4096, false}}) {
+        std::string path = dir.str() + "/f" + std::to_string(c.size);
+        ASSERT_TRUE(write_file(path, std::string(c.size, 'x')).ok());
+        auto bytes = read_file_at_most(path, 10, "too large");
+        EXPECT_EQ(bytes.ok(), c.read) << c.size;
+        EXPECT_EQ(bytes.ok() ? bytes->size() : 0u, c.read ? c.size : 0u);
+        if (!c.read) { EXPECT_EQ(bytes.error(), "too large"); }
+    }
+    EXPECT_FALSE(read_file_at_most(dir.str() + "/missing", 10, "too large").ok());
 }
 
 }  // namespace

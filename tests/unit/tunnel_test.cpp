@@ -98,12 +98,12 @@ struct ConnectFixture {
     ConnectMachine machine;
 };
 
-const char* kRestoreFirst = "route delete 0.0.0.0 mask 128.0.0.0";
+const char* kRestoreFirst = "route delete 0.0.0.0 mask 128.0.0.0 172.19.0.1";
 
 // The network restore's commands, for an exceptions file listing `hosts`.
 std::vector<std::string> restore_commands(std::vector<std::string> hosts) {
-    std::vector<std::string> commands = {kRestoreFirst, "route delete 128.0.0.0 mask 128.0.0.0", kRestoreFirst,
-                                         "route delete 128.0.0.0 mask 128.0.0.0",
+    std::vector<std::string> commands = {kRestoreFirst, "route delete 128.0.0.0 mask 128.0.0.0 172.19.0.1", kRestoreFirst,
+                                         "route delete 128.0.0.0 mask 128.0.0.0 172.19.0.1",
                                          "netsh interface ip set address name=VornVPN dhcp",
                                          "netsh interface ip set dns name=VornVPN dhcp"};
     hosts.insert(hosts.end(), std::begin(kFixedServerAddresses), std::end(kFixedServerAddresses));
@@ -283,6 +283,8 @@ TEST(Connect, FailuresBeforeTheEngines) {
     const Case cases[] = {
         {"unparsable request", "{", ConnectMachine{}, "could not parse product tunnel request: "},
         {"missing request", "<missing>", ConnectMachine{}, "could not read product tunnel request: "},
+        {"request over 1 MiB", "<huge>", ConnectMachine{},
+         "could not read product tunnel request: the file is larger than 1 MiB"},
         {"conflicting VPN refuses split too", "split", conflict,
          "CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: openvpn.exe"},
         {"conflicting VPN refuses full", "", conflict,
@@ -295,6 +297,12 @@ TEST(Connect, FailuresBeforeTheEngines) {
         std::string path = c.request(k.request == "split" ? "split" : "full", "xray");
         if (k.request == "{") { ASSERT_TRUE(write_file(path, "{").ok()); }
         if (k.request == "<missing>") path += ".missing";
+        if (k.request == "<huge>") {
+            // Valid JSON with padding, one byte past the bound: refused before it is parsed.
+            std::string padded = read_file(path).value();
+            padded.append(kRequestFileLimitBytes + 1 - padded.size(), ' ');
+            ASSERT_TRUE(write_file(path, padded).ok());
+        }
         auto status = connect_product_tunnel(c.f.platform, path);
         ASSERT_FALSE(status.ok());
         EXPECT_EQ(status.error().rfind(k.error, 0), 0u) << status.error();
@@ -541,8 +549,9 @@ TEST(TunnelWatch, NothingRunsWhileTheTunnelHoldsThenAnExitTakesItDownAndTheFirst
     EXPECT_EQ(read_status(w.f.platform),
               make_status(TunnelState::Error,
                           "TUNNEL_ENGINE_EXITED: Xray TUN exited with exit code: 0xc0000005: line 1\nfatal: tun device lost"));
-    EXPECT_EQ(w.count("route delete 0.0.0.0 mask 128.0.0.0"), 4u);  // connect's restore, then the take-down's
-    EXPECT_EQ(w.count("route delete 203.0.113.7 mask 255.255.255.255"), 1u);  // the exception, taken down
+    EXPECT_EQ(w.count("route delete 0.0.0.0 mask 128.0.0.0 172.19.0.1"), 4u);  // connect's restore, then the take-down's
+    // The exception, taken down through the next hop it was added through.
+    EXPECT_EQ(w.count("route delete 203.0.113.7 mask 255.255.255.255 192.168.1.1"), 1u);
     EXPECT_FALSE(file_exists(w.f.runtime() + "/product-route-exceptions.json"));
     EXPECT_TRUE(file_exists(w.f.runtime() + "/product-tunnel-reconnect-request-path.txt"));
     EXPECT_TRUE(w.watch.retrying());
@@ -623,10 +632,10 @@ TEST(TunnelWatch, DefaultRouteChangesRepointTheExceptions) {
         std::optional<std::string> recorded;  // when the tunnel was taken down
     };
     const std::vector<std::string> repointed = {
-        "route delete 203.0.113.7 mask 255.255.255.255", "route add 203.0.113.7 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
-        "route delete 198.51.100.20 mask 255.255.255.255", "route add 198.51.100.20 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
-        "route delete 1.1.1.1 mask 255.255.255.255", "route add 1.1.1.1 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
-        "route delete 8.8.8.8 mask 255.255.255.255", "route add 8.8.8.8 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
+        "route delete 203.0.113.7 mask 255.255.255.255 192.168.1.1", "route add 203.0.113.7 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
+        "route delete 198.51.100.20 mask 255.255.255.255 192.168.1.1", "route add 198.51.100.20 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
+        "route delete 1.1.1.1 mask 255.255.255.255 192.168.1.1", "route add 1.1.1.1 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
+        "route delete 8.8.8.8 mask 255.255.255.255 192.168.1.1", "route add 8.8.8.8 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
     };
     const Case cases[] = {
         {"new next hop and interface", R"({"NextHop":"192.168.50.1","ifIndex":14})", true, repointed, std::nullopt},

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+
 #include "service_case.h"
 
 namespace vorn::wine {
@@ -78,6 +82,39 @@ TEST(BadInput, DeepAndBrokenPipeMessagesAreAnsweredAndTheServiceGoesOn) {
     EXPECT_TRUE(valid_utf8_json_line(answer));
     EXPECT_EQ(nlohmann::json::parse(read_text(service_runtime() / "product-tunnel-status.json")),
               nlohmann::json::parse(answer));
+}
+
+// The resident memory of the service's Wine process, in KiB (0 when it is not found).
+long service_rss_kib() {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::string cmdline = read_text(entry.path() / "cmdline");
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        if (cmdline.find("vorn-tunnel-service.exe") == std::string::npos || cmdline.find("run-service") == std::string::npos) {
+            continue;
+        }
+        for (const std::string& line : lines_of(read_text(entry.path() / "status"))) {
+            if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+// A path to a huge (here sparse) file is refused by its size: nothing of it is read.
+TEST(BadInput, AHugeRequestFileIsRefusedBeforeItIsRead) {
+    ServiceCase s;
+    fs::path huge = s.m.program_data().parent_path() / "huge.json";
+    write_text(huge, "{");
+    fs::resize_file(huge, 1ull << 30);
+    auto begin = std::chrono::steady_clock::now();
+    std::string answer = s.ask(s.connect_request(windows_path(huge)));
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count();
+    std::cout << "1 GiB request refused in " << took << " ms (the pipe client's start included); service RSS "
+              << service_rss_kib() << " KiB\n";
+    EXPECT_EQ(answer, compact("error", "could not read product tunnel request: the file is larger than 1 MiB"));
+    EXPECT_LT(took, 3000);  // most of it is the pipe client starting under Wine
+    EXPECT_GT(service_rss_kib(), 0);
+    EXPECT_LT(service_rss_kib(), 64 * 1024);
+    EXPECT_EQ(s.ask(R"({"command":"status"})").rfind(R"({"status":"error")", 0), 0u);  // it goes on serving
 }
 
 }  // namespace

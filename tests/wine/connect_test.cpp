@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "firewall_flows.h"
+#include "service_case.h"
 #include "wine_machine.h"
 
 namespace vorn::wine {
@@ -129,6 +130,38 @@ TEST(Connect, RefusedBesideAnotherVpnClient) {
     EXPECT_EQ(r.rc, 1);
     EXPECT_EQ(r.err, "CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: WireGuard.exe\n");
     EXPECT_FALSE(port_open(18089));
+}
+
+// OpenVPN's default routes are the same half-default pair as the tunnel's: only their gateway
+// tells them apart, and nothing of ours may delete them.
+TEST(Connect, AnotherVpnsHalfDefaultRoutesStay) {
+    ServiceCase s;
+    WineMachine& m = s.m;
+    json interfaces = m.state_json("interfaces.json");
+    interfaces.push_back({{"index", 31}, {"mac", "00 ff 1a 2b 3c 4d"}, {"description", "TAP-Windows Adapter V9"},
+                          {"name", "OpenVPN TAP"}, {"address", "10.8.0.2"}, {"mask", "255.255.255.0"},
+                          {"addressSource", "static"}, {"dns", ""}, {"dnsSource", "dhcp"}});
+    m.set_state_json("interfaces.json", interfaces);
+    json routes = m.state_json("routes.json");
+    for (const char* destination : {"0.0.0.0", "128.0.0.0"}) {
+        routes.push_back({{"destination", destination}, {"netmask", "128.0.0.0"}, {"gateway", "10.8.0.1"},
+                          {"interface", "10.8.0.2"}, {"metric", 1}});
+    }
+    m.set_state_json("routes.json", routes);
+    m.start_idle("openvpn.exe");
+    auto openvpn_routes = [&] {
+        auto rows = route_rows(m);
+        return contains_row(rows, "0.0.0.0", "10.8.0.1") && contains_row(rows, "128.0.0.0", "10.8.0.1");
+    };
+    ASSERT_TRUE(openvpn_routes());
+
+    EXPECT_EQ(s.ask(s.connect_request(write_request(m, "xray"))),
+              compact("error", "CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: openvpn.exe"));
+    EXPECT_TRUE(openvpn_routes()) << "after the refused connect";
+    EXPECT_EQ(s.ask(R"({"command":"status"})").rfind(R"({"status":"error")", 0), 0u);
+    EXPECT_TRUE(openvpn_routes()) << "after a status";
+    EXPECT_EQ(m.service({"disconnect"}).rc, 0);
+    EXPECT_TRUE(openvpn_routes()) << "after a disconnect";
 }
 
 // Whether a process of that image runs in the prefix.

@@ -144,7 +144,9 @@ Outcome connect(Platform& platform, const std::string& request_path) {
         return record_and_print(platform, *served);
     }
     auto recorded = connect_and_record(
-        platform, request_path, [](const std::string& path) { return read_file(path); }, kCommandLineConnect);
+        platform, request_path,
+        [](const std::string& path) { return read_file_at_most(path, kRequestFileLimitBytes, kRequestFileTooLarge); },
+        kCommandLineConnect);
     if (!recorded) return recorded.failure();
     return report_recorded(platform, *recorded);
 }

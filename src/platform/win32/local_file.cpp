@@ -44,6 +44,8 @@ Result<OpenedFile, ReadFailure> read_local_file(const std::string& path) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(file.get(), &info)) return refused(last_error_text());
     if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return refused("the path names a folder");
+    const uint64_t size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    if (size > kRequestFileLimitBytes) return refused(std::string(kRequestFileTooLarge));
     auto final_path = final_path_of(file.get());
     if (!final_path) return refused(final_path.error());
     if (final_path->rfind("\\\\?\\UNC\\", 0) == 0) return refused("the path leads to a network share");
@@ -55,6 +57,8 @@ Result<OpenedFile, ReadFailure> read_local_file(const std::string& path) {
         if (!ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) return refused(last_error_text());
         if (got == 0) break;
         opened.bytes.append(chunk, got);
+        // It may have grown since the size was read.
+        if (opened.bytes.size() > kRequestFileLimitBytes) return refused(std::string(kRequestFileTooLarge));
     }
     return opened;
 }
