@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/text.h"
 #include "split_tunnel/wfp_cleanup.h"
 #include "tunnel_core/tunnel_interface.h"
 
@@ -31,26 +32,6 @@ enum Slot : int {
 
 constexpr uint32_t v4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
     return (uint32_t{a} << 24) | (uint32_t{b} << 16) | (uint32_t{c} << 8) | d;
-}
-
-std::optional<uint32_t> parse_dotted_quad(std::string_view text) {
-    uint32_t address = 0;
-    int parts = 0;
-    size_t i = 0;
-    while (parts < 4) {
-        size_t start = i;
-        uint32_t part = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) part = part * 10 + (text[i++] - '0');
-        if (i == start || part > 255) return std::nullopt;
-        address = (address << 8) | part;
-        ++parts;
-        if (parts < 4) {
-            if (i >= text.size() || text[i] != '.') return std::nullopt;
-            ++i;
-        }
-    }
-    if (i != text.size()) return std::nullopt;
-    return address;
 }
 
 WfpV6Prefix v6_prefix(std::initializer_list<uint8_t> head, uint8_t length) {
@@ -223,14 +204,14 @@ std::vector<WfpFilter> full_tunnel_filters(const FullTunnelFirewall& plan,
                                            const std::vector<std::vector<uint8_t>>& engine_ids) {
     std::vector<WfpFilter> filters;
     common_filters(filters, false, engine_ids);
-    if (auto control = parse_dotted_quad(plan.control_plane_address)) {
+    if (auto control = parse_ipv4_address(plan.control_plane_address)) {
         both_directions(filters, false, kControlPlane, "Vorn tunnel: permit the control plane", 12, true,
                         {equal(WfpField::RemoteAddress, *control)});
     }
     if (plan.adapter_index) {
         both_directions(filters, false, kAdapter, "Vorn tunnel: permit the tunnel adapter", 13, true,
                         {equal(WfpField::InterfaceIndex, *plan.adapter_index),
-                         equal(WfpField::LocalAddress, *parse_dotted_quad(kTunnelAddress))});
+                         equal(WfpField::LocalAddress, *parse_ipv4_address(kTunnelAddress))});
     }
     common_filters(filters, true, engine_ids);
     both_directions(filters, true, kNeighbourDiscovery, "Vorn tunnel: permit neighbour discovery", 11, true,

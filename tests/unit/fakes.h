@@ -434,6 +434,8 @@ public:
     // form); a path in `missing_files` is not found (status 2).
     Result<std::vector<uint8_t>, SystemFailure> app_id(const std::string& path) override {
         calls.push_back("app id " + path);
+        // Asked only while a firewall is built, which needs the engine its test scripted.
+        if (!open_status) report_unscripted("unscripted application id of " + path);
         if (std::find(missing_files.begin(), missing_files.end(), path) != missing_files.end()) {
             return system_failure(2, "FwpmGetAppIdFromFileName0 failed");
         }
