@@ -17,8 +17,9 @@ public:
     virtual bool tcp_connect(const std::string& host, uint16_t port) = 0;
     // The system resolver's first IPv4 answer for the host, in dotted-decimal form.
     virtual std::optional<std::string> resolve_ipv4(const std::string& host) = 0;
-    // The process ids owning the IPv4 TCP listeners on `port` that a connection to 127.0.0.1
-    // can reach (bound to 127.0.0.1 or to any address); 0 where the system does not say.
+    // The process ids owning the TCP listeners on `port`, IPv4 and IPv6, bound to a loopback or
+    // to the any address (a dual-stack [::] listener takes connections to 127.0.0.1); 0 where
+    // the system does not say.
     virtual Result<std::vector<uint32_t>> tcp_listener_pids(uint16_t port) = 0;
     // Whether the machine's routes or its interfaces' gateways may have changed since the last
     // call (true on the first). Starts no process: a look at change notifications only.

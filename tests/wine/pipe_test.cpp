@@ -118,16 +118,18 @@ TEST(ServicePipe, EnginePortHeldByAnotherProcessFailsTheConnectAndLeavesNoEngine
     struct Case {
         uint16_t held;
         std::string message;
+        const char* listen = "listen";  // "listen6": on [::], taking IPv4 connections too
     };
     const Case cases[] = {
         {18109, "could not start Hysteria2 engine: local port 127.0.0.1:18109" + unnamed},
         {18089, "could not start Xray TUN engine: local port 127.0.0.1:18089" + unnamed},  // after Hysteria2 started
+        {18109, "could not start Hysteria2 engine: local port 127.0.0.1:18109" + unnamed, "listen6"},
     };
     ServiceCase s;
     std::string request = write_request(s.m, "hysteria2");
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.held);
-        Probe holder(s.m, {"listen", std::to_string(c.held), "8"});
+        SCOPED_TRACE(std::string(c.listen) + " " + std::to_string(c.held));
+        Probe holder(s.m, {c.listen, std::to_string(c.held), "8"});
         const std::string held = holder.ready();
         ASSERT_EQ(held.rfind("ok ", 0), 0u) << held;
         EXPECT_EQ(s.ask(s.connect_request(request)), compact("error", c.message));

@@ -3,6 +3,7 @@
 #include <iphlpapi.h>
 
 #include <atomic>
+#include <cstring>
 #include <vector>
 
 #include "platform/win32/handle.h"
@@ -106,24 +107,63 @@ std::optional<std::string> Win32Network::resolve_ipv4(const std::string& host) {
     return first;
 }
 
-Result<std::vector<uint32_t>> Win32Network::tcp_listener_pids(uint16_t port) {
+namespace {
+
+// One of the system's TCP listener tables with owner process ids (MIB_TCPTABLE_OWNER_PID for
+// AF_INET, MIB_TCP6TABLE_OWNER_PID for AF_INET6).
+Result<std::vector<char>> listener_table(ULONG family, size_t row_size) {
     std::vector<char> table;
     DWORD size = 0;
     DWORD status = ERROR_INSUFFICIENT_BUFFER;
     // The table can grow between the size query and the read: ask again with the new size.
     for (int attempt = 0; attempt < 4 && status == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
-        table.resize(size + 16 * sizeof(MIB_TCPROW_OWNER_PID));
+        table.resize(size + 16 * row_size);
         size = static_cast<DWORD>(table.size());
-        status = GetExtendedTcpTable(table.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
+        status = GetExtendedTcpTable(table.data(), &size, FALSE, family, TCP_TABLE_OWNER_PID_LISTENER, 0);
     }
-    if (status != NO_ERROR) return fail("GetExtendedTcpTable failed: " + windows_error_text(status));
-    const auto* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table.data());
+    if (status != NO_ERROR) {
+        return fail(std::string("GetExtendedTcpTable (") + (family == AF_INET ? "IPv4" : "IPv6") +
+                    ") failed: " + windows_error_text(status));
+    }
+    return table;
+}
+
+bool loopback_or_any(uint32_t ipv4) { return ipv4 == INADDR_ANY || ipv4 == INADDR_LOOPBACK; }
+
+// In IPv6: the any address (a dual-stack listener unless the socket is IPv6-only, which the table
+// does not say), ::1, or an IPv4-mapped address of either of the IPv4 ones.
+bool loopback_or_any(const UCHAR (&bytes)[16]) {
+    in6_addr address;
+    std::memcpy(&address, bytes, sizeof address);
+    if (IN6_IS_ADDR_V4MAPPED(&address)) {
+        uint32_t ipv4 = 0;
+        std::memcpy(&ipv4, bytes + 12, sizeof ipv4);
+        return loopback_or_any(ntohl(ipv4));
+    }
+    return IN6_IS_ADDR_UNSPECIFIED(&address) || IN6_IS_ADDR_LOOPBACK(&address);
+}
+
+}  // namespace
+
+Result<std::vector<uint32_t>> Win32Network::tcp_listener_pids(uint16_t port) {
+    auto ipv4 = listener_table(AF_INET, sizeof(MIB_TCPROW_OWNER_PID));
+    if (!ipv4) return ipv4.failure();
+    auto ipv6 = listener_table(AF_INET6, sizeof(MIB_TCP6ROW_OWNER_PID));
+    if (!ipv6) return ipv6.failure();
     std::vector<uint32_t> pids;
+    const auto* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(ipv4->data());
     for (DWORD i = 0; i < rows->dwNumEntries; ++i) {
         const MIB_TCPROW_OWNER_PID& row = rows->table[i];
-        if (ntohs(static_cast<u_short>(row.dwLocalPort)) != port) continue;
-        uint32_t address = ntohl(row.dwLocalAddr);
-        if (address == INADDR_ANY || address == INADDR_LOOPBACK) pids.push_back(row.dwOwningPid);
+        if (ntohs(static_cast<u_short>(row.dwLocalPort)) == port && loopback_or_any(ntohl(row.dwLocalAddr))) {
+            pids.push_back(row.dwOwningPid);
+        }
+    }
+    const auto* rows6 = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(ipv6->data());
+    for (DWORD i = 0; i < rows6->dwNumEntries; ++i) {
+        const MIB_TCP6ROW_OWNER_PID& row = rows6->table[i];
+        if (ntohs(static_cast<u_short>(row.dwLocalPort)) == port && loopback_or_any(row.ucLocalAddr)) {
+            pids.push_back(row.dwOwningPid);
+        }
     }
     return pids;
 }

@@ -5,12 +5,14 @@
 //   pipe_probe race N                    N status round trips with the service, each followed at
 //                                        once by an attempt to create an instance of its pipe
 //   pipe_probe listen PORT SECONDS FILE  hold a listener on 127.0.0.1:PORT for SECONDS
+//   pipe_probe listen6 PORT SECONDS FILE hold a dual-stack listener on [::]:PORT for SECONDS
 //
-// serve and listen write "ok PID" (or "failed ERROR") to FILE once set up, and serve then adds
-// "connections N"; race prints "answered A created C" (no line end).
+// serve, listen and listen6 write "ok PID" (or "failed ERROR") to FILE once set up, and serve
+// then adds "connections N"; race prints "answered A created C" (no line end).
 
 #include <winsock2.h>
 #include <windows.h>
+#include <ws2tcpip.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -90,18 +92,27 @@ int race(int count) {
     return 0;
 }
 
-int listen_on(int port, int seconds, const wchar_t* report) {
+int listen_on(int port, bool dual_stack, int seconds, const wchar_t* report) {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    SOCKET s = socket(dual_stack ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<u_short>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in6 address6{};
+    address6.sin6_family = AF_INET6;
+    address6.sin6_port = htons(static_cast<u_short>(port));
+    address6.sin6_addr = in6addr_any;
+    DWORD v6_only = 0;
+    if (dual_stack) setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6_only), sizeof v6_only);
+    const sockaddr* bound =
+        dual_stack ? reinterpret_cast<const sockaddr*>(&address6) : reinterpret_cast<const sockaddr*>(&address);
+    int bound_size = dual_stack ? sizeof address6 : sizeof address;
     // The port may still be in use for a moment by whatever a previous case left closing.
     bool ok = false;
     for (int attempt = 0; attempt < 50 && !ok; ++attempt) {
-        ok = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ok = bind(s, bound, bound_size) == 0;
         if (!ok && WSAGetLastError() != WSAEADDRINUSE) break;
         if (!ok) Sleep(100);
     }
@@ -118,7 +129,9 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring verb = argc > 1 ? argv[1] : L"";
     if (verb == L"serve" && argc == 5) return serve(argv[2], _wtoi(argv[3]), argv[4]);
     if (verb == L"race" && argc == 3) return race(_wtoi(argv[2]));
-    if (verb == L"listen" && argc == 5) return listen_on(_wtoi(argv[2]), _wtoi(argv[3]), argv[4]);
-    std::fputs("usage: pipe_probe serve NAME SECONDS FILE | race N | listen PORT SECONDS FILE\n", stderr);
+    if ((verb == L"listen" || verb == L"listen6") && argc == 5) {
+        return listen_on(_wtoi(argv[2]), verb == L"listen6", _wtoi(argv[3]), argv[4]);
+    }
+    std::fputs("usage: pipe_probe serve NAME SECONDS FILE | race N | listen[6] PORT SECONDS FILE\n", stderr);
     return 2;
 }
