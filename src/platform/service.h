@@ -28,7 +28,8 @@ public:
 };
 
 enum class PipeConnect { Connected, Listening, Failed };
-enum class PipeError { None, NoData, BrokenPipe, Other };
+// MoreData: the message is larger than the buffer given; the rest of it waits unread.
+enum class PipeError { None, NoData, BrokenPipe, MoreData, Other };
 
 struct PipeIo {
     bool ok = false;
@@ -44,6 +45,9 @@ public:
     virtual PipeConnect connect() = 0;
     virtual PipeIo read(char* buffer, size_t size) = 0;
     virtual PipeIo write(const char* data, size_t size) = 0;
+    // Looks at the pipe without taking anything from it: `bytes` is what is left of the client's
+    // next message (0 while none has come); a broken pipe once the client has closed its end.
+    virtual PipeIo peek() = 0;
     virtual void disconnect() = 0;
     // Opens `path` while impersonating the connected client and reads it through that one
     // handle; only a regular file on a local disk is read. The failure is the system's text.

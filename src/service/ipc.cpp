@@ -42,13 +42,18 @@ TunnelStatus run_connect(Platform& platform, const std::string& path, const Clie
     return recorded ? *recorded : make_status(TunnelState::Error, recorded.error());
 }
 
-// Reads one request message; absent when the client is given up on.
-std::optional<std::string> read_request(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop) {
+// Reads one request message; absent when the client is given up on. A message larger than the
+// buffer is refused as it is found: the rest of it is neither read nor made room for.
+std::optional<Result<std::string>> read_request(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop) {
     std::vector<char> buffer(kRequestBufferSize, '\0');
     size_t last_bytes = 0;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         PipeIo io = pipe.read(buffer.data(), buffer.size());
         if (io.ok && io.bytes > 0) return std::string(buffer.data(), io.bytes);
+        if (io.error == PipeError::MoreData) {
+            return fail("invalid service IPC request: the request is larger than " +
+                        std::to_string(kRequestBufferSize) + " bytes");
+        }
         last_bytes = io.bytes;
         if (stop) return std::nullopt;
         bool retry = (io.ok && io.bytes == 0) || (!io.ok && (io.error == PipeError::NoData || io.bytes > 0));
@@ -59,7 +64,7 @@ std::optional<std::string> read_request(Platform& platform, PipeInstance& pipe, 
     return std::nullopt;
 }
 
-bool write_response(Platform& platform, PipeInstance& pipe, const std::string& response) {
+bool write_response(Platform& platform, PipeInstance& pipe, std::string_view response) {
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
         PipeIo io = pipe.write(response.data(), response.size());
         if (io.ok && io.bytes == response.size()) return true;
@@ -71,12 +76,10 @@ bool write_response(Platform& platform, PipeInstance& pipe, const std::string& r
 }
 
 // Disconnecting discards an answer the client has not read yet: wait (bounded) until the client
-// has taken it and closed its end, which a read then reports as a broken pipe.
+// has taken it and closed its end. Only looks: what the client sent past its request stays unread.
 void wait_for_client_close(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop) {
-    char scratch[512];
     for (int step = 0; step < kCloseWaitSteps && !stop; ++step) {
-        PipeIo io = pipe.read(scratch, sizeof scratch);
-        if (!io.ok && io.error != PipeError::NoData) return;
+        if (!pipe.peek().ok) return;
         platform.clock.sleep_ms(kIoRetryMs);
     }
 }
@@ -139,11 +142,17 @@ std::string handle_request(Platform& platform, std::string_view bytes, const Cli
 
 // The watch's turn; like a request, it may run out of memory without ending the service.
 void idle_turn(PipeLoopHooks* hooks) {
-    if (!hooks) return;
-    try {
-        hooks->idle_turn();
-    } catch (const std::bad_alloc&) {
-    }
+    if (hooks) (void)survives_out_of_memory([hooks] { hooks->idle_turn(); });
+}
+
+// The answer to the connected client's request; absent when the client is given up on.
+std::optional<std::string> answer_client(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop,
+                                         PipeLoopHooks* hooks) {
+    std::optional<Result<std::string>> request = read_request(platform, pipe, stop);
+    if (!request) return std::nullopt;
+    if (!*request) return render(make_status(TunnelState::Error, request->error()));
+    return handle_ipc_request(
+        platform, **request, [&pipe](const std::string& path) { return pipe.read_as_client(path); }, hooks);
 }
 
 }  // namespace
@@ -161,11 +170,13 @@ std::string handle_ipc_request(Platform& platform, std::string_view bytes, const
 
 void serve_pipe_client(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested,
                        PipeLoopHooks* hooks) {
-    std::optional<std::string> request = read_request(platform, pipe, stop_requested);
-    if (!request) return;
-    std::string response = handle_ipc_request(
-        platform, *request, [&pipe](const std::string& path) { return pipe.read_as_client(path); }, hooks);
-    if (write_response(platform, pipe, response)) wait_for_client_close(platform, pipe, stop_requested);
+    std::optional<std::string> response;
+    bool out_of_memory =
+        !survives_out_of_memory([&] { response = answer_client(platform, pipe, stop_requested, hooks); });
+    if (!response && !out_of_memory) return;
+    if (write_response(platform, pipe, out_of_memory ? kOutOfMemoryResponse : std::string_view(*response))) {
+        wait_for_client_close(platform, pipe, stop_requested);
+    }
 }
 
 void serve_pipe_instance(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested,

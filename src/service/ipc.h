@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <functional>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,18 @@ inline constexpr std::string_view kUnrenderableResponse =
 // What a client gets when the service ran out of memory handling its request.
 inline constexpr std::string_view kOutOfMemoryResponse =
     "{\"status\":\"error\",\"message\":\"could not handle service IPC request: out of memory\"}";
+
+// Runs `step`; false when it ran out of memory. Nothing on the service's thread may end the
+// process that way: a restart would free the pipe's name and run the resume again.
+template <class Step>
+bool survives_out_of_memory(Step&& step) {
+    try {
+        step();
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
 
 enum class ServiceIpcCommand { Connect, Disconnect, Status };
 
@@ -50,7 +63,8 @@ using ClientFileReader = std::function<Result<OpenedFile>(const std::string& pat
 std::string handle_ipc_request(Platform& platform, std::string_view bytes, const ClientFileReader& read_as_client,
                                PipeLoopHooks* hooks = nullptr);
 
-// Serves one connected client: reads its request, answers, waits for it to take the answer.
+// Serves one connected client: reads its request, answers, waits for it to take the answer. A
+// message larger than the pipe's buffer is refused without reading the rest of it.
 void serve_pipe_client(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested,
                        PipeLoopHooks* hooks = nullptr);
 // Serves clients one at a time on the pipe's one instance until a stop is requested: the

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -489,8 +490,9 @@ public:
     std::vector<ServiceState> reports;
 };
 
-// A pipe whose connects, reads and writes answer from scripts; once the connects run out, one
-// with `stop_when_done` requests the stop and listens. Any other call past a script is unscripted.
+// A pipe whose connects, reads, writes and peeks answer from scripts; once the connects run out,
+// one with `stop_when_done` requests the stop and listens. Any other call past a script is
+// unscripted. The read numbered `out_of_memory_at_read` (from 1) throws std::bad_alloc.
 class FakePipe : public PipeInstance {
 public:
     static constexpr PipeIo kWhole{true, SIZE_MAX, PipeError::None};  // a write taken whole
@@ -506,7 +508,7 @@ public:
         return next;
     }
     PipeIo read(char* buffer, size_t size) override {
-        ++read_calls;
+        if (++read_calls == out_of_memory_at_read) throw std::bad_alloc();
         if (reads.empty()) return refused("unscripted pipe read", PipeIo{false, 0, PipeError::BrokenPipe});
         auto [io, data] = reads.front();
         reads.pop_front();
@@ -522,6 +524,13 @@ public:
         if (io.bytes == SIZE_MAX) io.bytes = size;
         return io;
     }
+    PipeIo peek() override {
+        ++peek_calls;
+        if (peeks.empty()) return refused("unscripted pipe peek", PipeIo{false, 0, PipeError::BrokenPipe});
+        PipeIo io = peeks.front();
+        peeks.pop_front();
+        return io;
+    }
     void disconnect() override { ++disconnects; }
     Result<OpenedFile> read_as_client(const std::string& path) override {
         return answer_scripted(client_files, client_opens, path);
@@ -531,9 +540,12 @@ public:
     std::atomic<bool>* stop_when_done = nullptr;
     std::deque<std::pair<PipeIo, std::string>> reads;
     std::deque<PipeIo> writes;
+    std::deque<PipeIo> peeks;
     std::string written;
     int read_calls = 0;
+    int out_of_memory_at_read = 0;
     int write_calls = 0;
+    int peek_calls = 0;
     int disconnects = 0;
     std::map<std::string, ScriptedFile> client_files;
     std::vector<std::string> client_opens;

@@ -145,11 +145,15 @@ PipeIo err(PipeError e, size_t bytes = 0) { return PipeIo{false, bytes, e}; }
 
 TEST(ServePipeClient, ReadRetriesAndGiveUps) {
     const std::string request = R"({"command":"connect"})";
+    const std::string too_large =
+        R"({"status":"error","message":"invalid service IPC request: the request is larger than 65536 bytes"})";
     struct Case {
         const char* name;
         std::vector<std::pair<PipeIo, std::string>> reads;
         bool answered;
         size_t read_sleeps;
+        std::string answer = R"({"status":"error","message":"connect request is missing requestPath"})";
+        int out_of_memory_at_read = 0;
     };
     const Case cases[] = {
         {"first read", {{ok(request.size()), request}}, true, 0},
@@ -157,22 +161,29 @@ TEST(ServePipeClient, ReadRetriesAndGiveUps) {
         {"other failure gives up", {{err(PipeError::Other), ""}}, false, 0},
         {"broken pipe gives up", {{err(PipeError::BrokenPipe), ""}}, false, 0},
         {"partial failure is retried", {{err(PipeError::Other, 3), "{\"c"}, {ok(request.size()), request}}, true, 1},
+        // Refused as found: no further read takes the rest, not even while waiting for the close.
+        {"larger than the buffer", {{err(PipeError::MoreData, 65536), "{"}}, true, 0, too_large},
+        {"larger than the buffer, late",
+         {{err(PipeError::NoData), ""}, {err(PipeError::MoreData, 65536), "{"}},
+         true,
+         1,
+         too_large},
+        {"out of memory", {}, true, 0, std::string(kOutOfMemoryResponse), 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform f;
         FakePipe pipe;
         for (const auto& r : c.reads) pipe.reads.push_back(r);
+        pipe.out_of_memory_at_read = c.out_of_memory_at_read;
         if (c.answered) {
             pipe.writes = {FakePipe::kWhole};
-            pipe.reads.push_back({err(PipeError::BrokenPipe), ""});  // the client gone after the answer
+            pipe.peeks = {err(PipeError::BrokenPipe)};  // the client gone after the answer
         }
         std::atomic<bool> stop{false};
         serve_pipe_client(f.platform, pipe, stop);
         EXPECT_EQ(pipe.write_calls, c.answered ? 1 : 0);
-        if (c.answered) {
-            EXPECT_EQ(pipe.written, R"({"status":"error","message":"connect request is missing requestPath"})");
-        }
+        if (c.answered) { EXPECT_EQ(pipe.written, c.answer); }
         EXPECT_EQ(f.clock.sleeps, std::vector<uint32_t>(c.read_sleeps, 20));
     }
 }
@@ -200,7 +211,7 @@ TEST(ServePipeClient, SilentClientIsDroppedAfter250ReadsAndStopEndsAtOnce) {
     FakePipe partial;
     for (int i = 0; i < 249; ++i) partial.reads.push_back({err(PipeError::NoData), ""});
     partial.reads.push_back({err(PipeError::Other, 21), R"({"command":"connect"})"});
-    partial.reads.push_back({err(PipeError::BrokenPipe), ""});
+    partial.peeks = {err(PipeError::BrokenPipe)};
     partial.writes = {FakePipe::kWhole};
     serve_pipe_client(h.platform, partial, std::atomic<bool>{false});
     EXPECT_EQ(partial.written, R"({"status":"error","message":"connect request is missing requestPath"})");
@@ -212,7 +223,7 @@ TEST(ServePipeClient, WriteRetriesThenWaitsForTheClientToClose) {
         const char* name;
         std::vector<PipeIo> writes;
         int write_calls;
-        int close_wait_reads;  // reads after the answer before the client is seen gone
+        int close_wait_peeks;  // looks after the answer before the client is seen gone
     };
     const Case cases[] = {
         {"whole at once", {FakePipe::kWhole}, 1, 1},
@@ -224,20 +235,22 @@ TEST(ServePipeClient, WriteRetriesThenWaitsForTheClientToClose) {
         FakePlatform f;
         FakePipe pipe;
         pipe.reads.push_back({ok(request.size()), request});
-        if (c.close_wait_reads) pipe.reads.push_back({err(PipeError::BrokenPipe), ""});
+        if (c.close_wait_peeks) pipe.peeks.push_back(err(PipeError::BrokenPipe));
         for (const auto& w : c.writes) pipe.writes.push_back(w);
         serve_pipe_client(f.platform, pipe, std::atomic<bool>{false});
         EXPECT_EQ(pipe.write_calls, c.write_calls);
-        EXPECT_EQ(pipe.read_calls, 1 + c.close_wait_reads);
+        EXPECT_EQ(pipe.read_calls, 1);
+        EXPECT_EQ(pipe.peek_calls, c.close_wait_peeks);
     }
-    // A client that keeps its end open is waited for 250 steps at most.
+    // A client that keeps its end open, or leaves more bytes unread, is waited for 250 steps at most.
     FakePlatform g;
     FakePipe lingering;
     lingering.reads.push_back({ok(request.size()), request});
-    for (int i = 0; i < 300; ++i) lingering.reads.push_back({err(PipeError::NoData), ""});
+    for (int i = 0; i < 300; ++i) lingering.peeks.push_back(ok(i % 2 ? 0 : 70000));
     lingering.writes = {FakePipe::kWhole};
     serve_pipe_client(g.platform, lingering, std::atomic<bool>{false});
-    EXPECT_EQ(lingering.read_calls, 1 + 250);
+    EXPECT_EQ(lingering.read_calls, 1);
+    EXPECT_EQ(lingering.peek_calls, 250);
     EXPECT_EQ(g.clock.sleeps, std::vector<uint32_t>(250, 20));
 }
 
@@ -343,8 +356,8 @@ TEST(PipeLoop, OneInstanceServesEveryClientUntilStop) {
     std::atomic<bool> stop{false};
     pipe.connects = {PipeConnect::Listening, PipeConnect::Connected, PipeConnect::Failed, PipeConnect::Connected};
     pipe.stop_when_done = &stop;
-    pipe.reads = {{ok(request.size()), request}, {err(PipeError::BrokenPipe), ""}, {ok(request.size()), request},
-                  {err(PipeError::BrokenPipe), ""}};
+    pipe.reads = {{ok(request.size()), request}, {ok(request.size()), request}};
+    pipe.peeks = {err(PipeError::BrokenPipe), err(PipeError::BrokenPipe)};
     pipe.writes = {FakePipe::kWhole, FakePipe::kWhole};
     serve_pipe_instance(f.platform, pipe, stop);
     EXPECT_EQ(pipe.write_calls, 2);

@@ -65,8 +65,10 @@ TEST(BadInput, DeepAndBrokenPipeMessagesAreAnsweredAndTheServiceGoesOn) {
     ServiceCase s;
     const std::string invalid = R"({"status":"error","message":"invalid service IPC request: )";
     fs::path message = s.m.program_data().parent_path() / "message.bin";
+    // Past the pipe's buffer (65536 bytes) the message is refused as found; Wine completes this
+    // client's write once the service has taken the first 65536 bytes of it.
     for (std::string bytes : {"{\"command\":" + nested(12000) + "}", "{\"command\":" + nested(30000) + "}",
-                              std::string("{\"command\":\"\xFF\"}")}) {
+                              std::string("{\"command\":\"\xFF\"}"), "{\"command\":" + nested(40000) + "}"}) {
         write_text(message, bytes);
         RunResult r = s.m.program("pipe-client.exe", {"--file", windows_path(message)});
         EXPECT_EQ(r.rc, 0) << r.err;
@@ -115,6 +117,19 @@ TEST(BadInput, AHugeRequestFileIsRefusedBeforeItIsRead) {
     EXPECT_GT(service_rss_kib(), 0);
     EXPECT_LT(service_rss_kib(), 64 * 1024);
     EXPECT_EQ(s.ask(R"({"command":"status"})").rfind(R"({"status":"error")", 0), 0u);  // it goes on serving
+}
+
+// The rest of a message larger than the pipe's buffer is never read: the client's write of it
+// stays waiting while the client reads its answer.
+TEST(BadInput, APipeMessageLargerThanTheBufferIsAnsweredUnreadAndTheServiceGoesOn) {
+    ServiceCase s;
+    const std::string refused = compact("error", "invalid service IPC request: the request is larger than 65536 bytes");
+    RunResult r = s.m.program("pipe_probe.exe", {"oversized", std::to_string(64 << 20)});
+    EXPECT_EQ(r.out, refused + "\nwrite pending\n") << r.err;
+    EXPECT_EQ(s.ask(R"({"command":"status"})"), compact("idle", "Vorn product tunnel service is idle"));
+    std::cout << "after a 64 MiB message, service RSS " << service_rss_kib() << " KiB\n";
+    EXPECT_GT(service_rss_kib(), 0);
+    EXPECT_LT(service_rss_kib(), 64 * 1024);
 }
 
 }  // namespace

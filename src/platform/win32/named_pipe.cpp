@@ -30,6 +30,7 @@ PipeIo io_result(BOOL ok, DWORD bytes) {
         DWORD error = GetLastError();
         io.error = error == ERROR_NO_DATA       ? PipeError::NoData
                    : error == ERROR_BROKEN_PIPE ? PipeError::BrokenPipe
+                   : error == ERROR_MORE_DATA   ? PipeError::MoreData
                                                 : PipeError::Other;
     }
     return io;
@@ -77,6 +78,11 @@ public:
         DWORD bytes = 0;
         BOOL ok = WriteFile(pipe_.get(), data, static_cast<DWORD>(size), &bytes, nullptr);
         return io_result(ok, bytes);
+    }
+    PipeIo peek() override {
+        DWORD left_of_message = 0;
+        BOOL ok = PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, nullptr, &left_of_message);
+        return io_result(ok, left_of_message);
     }
     void disconnect() override { DisconnectNamedPipe(pipe_.get()); }
     Result<OpenedFile> read_as_client(const std::string& path) override {

@@ -6,13 +6,19 @@
 //                                        once by an attempt to create an instance of its pipe
 //   pipe_probe listen PORT SECONDS FILE  hold a listener on 127.0.0.1:PORT for SECONDS
 //   pipe_probe listen6 PORT SECONDS FILE hold a dual-stack listener on [::]:PORT for SECONDS
+//   pipe_probe oversized BYTES           send the service a status request padded to BYTES bytes,
+//                                        reading its answer while the write may still wait
 //
 // serve, listen and listen6 write "ok PID" (or "failed ERROR") to FILE once set up, and serve
-// then adds "connections N"; race prints "answered A created C" (no line end).
+// then adds "connections N"; race prints "answered A created C" (no line end); oversized prints
+// the answer and "write pending" or "write done" on a line of its own.
 
 #include <winsock2.h>
 #include <windows.h>
 #include <ws2tcpip.h>
+
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -123,15 +129,46 @@ int listen_on(int port, bool dual_stack, int seconds, const wchar_t* report) {
     return ok ? 0 : 1;
 }
 
+// A client that reads its answer while its write waits: a message larger than the pipe's buffer
+// completes only as far as the server reads it.
+int oversized(size_t bytes) {
+    std::string message = "{\"command\":\"status\"}";
+    message.resize(bytes, ' ');  // whole, a valid status request
+    HANDLE pipe = CreateFileW(kServicePipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return 2;
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+    OVERLAPPED write{}, read{};
+    write.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    read.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD n = 0;
+    bool writing = WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), &n, &write) ||
+                   GetLastError() == ERROR_IO_PENDING;
+    if (!writing) return 2;
+    char answer[4096];
+    if (!ReadFile(pipe, answer, sizeof answer, &n, &read) && GetLastError() != ERROR_IO_PENDING) return 2;
+    if (WaitForSingleObject(read.hEvent, 20000) != WAIT_OBJECT_0 || !GetOverlappedResult(pipe, &read, &n, FALSE)) {
+        return 2;
+    }
+    bool written = WaitForSingleObject(write.hEvent, 0) == WAIT_OBJECT_0;
+    std::printf("%.*s\nwrite %s\n", static_cast<int>(n), answer, written ? "done" : "pending");
+    CloseHandle(pipe);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    _setmode(_fileno(stdout), _O_BINARY);  // line ends as printed
     std::wstring verb = argc > 1 ? argv[1] : L"";
     if (verb == L"serve" && argc == 5) return serve(argv[2], _wtoi(argv[3]), argv[4]);
     if (verb == L"race" && argc == 3) return race(_wtoi(argv[2]));
     if ((verb == L"listen" || verb == L"listen6") && argc == 5) {
         return listen_on(_wtoi(argv[2]), verb == L"listen6", _wtoi(argv[3]), argv[4]);
     }
-    std::fputs("usage: pipe_probe serve NAME SECONDS FILE | race N | listen[6] PORT SECONDS FILE\n", stderr);
+    if (verb == L"oversized" && argc == 3) return oversized(static_cast<size_t>(_wtoi(argv[2])));
+    std::fputs("usage: pipe_probe serve NAME SECONDS FILE | race N | listen[6] PORT SECONDS FILE | oversized BYTES\n",
+               stderr);
     return 2;
 }
