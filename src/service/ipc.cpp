@@ -155,6 +155,29 @@ std::optional<std::string> answer_client(Platform& platform, PipeInstance& pipe,
         platform, **request, [&pipe](const std::string& path) { return pipe.read_as_client(path); }, hooks);
 }
 
+// One try at creating the pipe's instance; a name held by another process is recorded when
+// `taken_recorded` is given and still false.
+std::unique_ptr<PipeInstance> create_instance(Platform& platform, bool* taken_recorded) {
+    std::unique_ptr<PipeInstance> created;
+    (void)survives_out_of_memory([&] {
+        auto pipe = platform.pipes.create();
+        if (pipe) {
+            created = std::move(*pipe);
+            return;
+        }
+        // Serving into someone else's pipe would hand them our clients; say so where an
+        // administrator looks, and keep trying.
+        if (taken_recorded && pipe.failure().name_taken && !*taken_recorded) {
+            (void)write_status(platform, make_status(TunnelState::Error, "could not create service pipe " +
+                                                                             std::string(kPipeName) +
+                                                                             ": the name is held by another process: " +
+                                                                             pipe.error()));
+            *taken_recorded = true;
+        }
+    });
+    return created;
+}
+
 }  // namespace
 
 std::string handle_ipc_request(Platform& platform, std::string_view bytes, const ClientFileReader& read_as_client,
@@ -200,25 +223,16 @@ void serve_pipe_instance(Platform& platform, PipeInstance& pipe, const std::atom
     }
 }
 
-void run_pipe_loop(Platform& platform, const std::atomic<bool>& stop_requested, PipeLoopHooks* hooks) {
+std::unique_ptr<PipeInstance> try_create_pipe(Platform& platform) { return create_instance(platform, nullptr); }
+
+void run_pipe_loop(Platform& platform, const std::atomic<bool>& stop_requested, PipeLoopHooks* hooks,
+                   std::unique_ptr<PipeInstance> pipe) {
     bool taken_recorded = false;
-    while (!stop_requested) {
-        auto pipe = platform.pipes.create();
-        if (!pipe) {
-            // Serving into someone else's pipe would hand them our clients; say so where an
-            // administrator looks, and keep trying.
-            if (pipe.failure().name_taken && !taken_recorded) {
-                (void)write_status(platform, make_status(TunnelState::Error, "could not create service pipe " +
-                                                                                     std::string(kPipeName) +
-                                                                                     ": the name is held by another process: " +
-                                                                                     pipe.error()));
-                taken_recorded = true;
-            }
-            platform.clock.sleep_ms(kCreateBackoffMs);
-            continue;
-        }
-        serve_pipe_instance(platform, **pipe, stop_requested, hooks);
+    while (!pipe && !stop_requested) {
+        pipe = create_instance(platform, &taken_recorded);
+        if (!pipe) platform.clock.sleep_ms(kCreateBackoffMs);
     }
+    if (pipe) serve_pipe_instance(platform, *pipe, stop_requested, hooks);
 }
 
 }  // namespace vorn

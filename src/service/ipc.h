@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -71,8 +72,11 @@ void serve_pipe_client(Platform& platform, PipeInstance& pipe, const std::atomic
 // instance is never closed in between, so the name stays the service's.
 void serve_pipe_instance(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested,
                          PipeLoopHooks* hooks = nullptr);
-// Creates the pipe (retrying while that fails) and serves it until a stop is requested. A name
+// One try at creating the pipe's only instance; none when it failed. Nothing is recorded.
+std::unique_ptr<PipeInstance> try_create_pipe(Platform& platform);
+// Serves `pipe` (none: creates it, retrying while that fails) until a stop is requested. A name
 // held by another process is recorded in the status file, once.
-void run_pipe_loop(Platform& platform, const std::atomic<bool>& stop_requested, PipeLoopHooks* hooks = nullptr);
+void run_pipe_loop(Platform& platform, const std::atomic<bool>& stop_requested, PipeLoopHooks* hooks = nullptr,
+                   std::unique_ptr<PipeInstance> pipe = nullptr);
 
 }  // namespace vorn

@@ -68,19 +68,34 @@ std::optional<TunnelStatus> resume_after_service_start(Platform& platform) {
 
 void service_main(Platform& platform, ServiceRuntime& runtime) {
     runtime.stop_requested = false;
-    bool registered = platform.service.register_control_handler(
-        std::string(kServiceName), [&platform, &runtime](uint32_t control) { service_control_handler(platform, runtime, control); });
+    bool registered = false;
+    (void)survives_out_of_memory([&] {
+        auto handler = [&platform, &runtime](uint32_t control) { service_control_handler(platform, runtime, control); };
+        registered = platform.service.register_control_handler(std::string(kServiceName), handler);
+    });
     if (!registered) return;
     runtime.registered = true;
+    // The pipe's name is taken before anything is reported: whoever created it first would be
+    // handed the desktop application's requests. A failure is retried (and a name held by another
+    // process recorded) after the resume, which reads the status recorded before it.
+    std::unique_ptr<PipeInstance> pipe = try_create_pipe(platform);
     platform.service.report_status(ServiceState::StartPending);
     platform.service.report_status(ServiceState::Running);
     TunnelWatch watch(platform);
-    if (auto resumed = resume_after_service_start(platform); resumed && resumed->status == TunnelState::Connected) {
-        watch.tunnel_connected();
+    bool resumed_whole = survives_out_of_memory([&] {
+        if (auto resumed = resume_after_service_start(platform); resumed && resumed->status == TunnelState::Connected) {
+            watch.tunnel_connected();
+        }
+    });
+    if (!resumed_whole) {
+        (void)survives_out_of_memory([&] {
+            (void)write_status(platform,
+                               make_status(TunnelState::Error, "could not resume the product tunnel: out of memory"));
+        });
     }
-    run_pipe_loop(platform, runtime.stop_requested, &watch);
+    run_pipe_loop(platform, runtime.stop_requested, &watch, std::move(pipe));
     platform.service.report_status(ServiceState::StopPending);
-    (void)stop_engines(platform);
+    (void)survives_out_of_memory([&] { (void)stop_engines(platform); });
     platform.service.report_status(ServiceState::Stopped);
 }
 

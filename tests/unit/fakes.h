@@ -492,10 +492,15 @@ public:
 
 // A pipe whose connects, reads, writes and peeks answer from scripts; once the connects run out,
 // one with `stop_when_done` requests the stop and listens. Any other call past a script is
-// unscripted. The read numbered `out_of_memory_at_read` (from 1) throws std::bad_alloc.
+// unscripted. The read numbered `out_of_memory_at_read` (from 1) throws std::bad_alloc;
+// `on_close` sees the pipe as it is closed.
 class FakePipe : public PipeInstance {
 public:
     static constexpr PipeIo kWhole{true, SIZE_MAX, PipeError::None};  // a write taken whole
+
+    ~FakePipe() override {
+        if (on_close) on_close(*this);
+    }
 
     PipeConnect connect() override {
         if (connects.empty()) {
@@ -549,10 +554,11 @@ public:
     int disconnects = 0;
     std::map<std::string, ScriptedFile> client_files;
     std::vector<std::string> client_opens;
+    std::function<void(const FakePipe&)> on_close;
 };
 
-// Hands out scripted pipes; fails a creation while `failures` is positive (with the name held
-// by another process when `name_taken`), then runs `on_create` for each (unset: unscripted).
+// Hands out pipes; fails a creation while `failures` is positive (with the name held by another
+// process when `name_taken`), then has `on_create` script each (unset: unscripted).
 class FakePipeServer : public PipeServer {
 public:
     Result<std::unique_ptr<PipeInstance>, PipeCreateFailure> create() override {
@@ -562,13 +568,14 @@ public:
             return PipeCreateFailure{fail("All pipe instances are busy. (os error 231)"), name_taken};
         }
         if (!on_create) return refused("unscripted pipe creation", std::unique_ptr<PipeInstance>());
-        on_create();
-        return std::make_unique<FakePipe>();
+        auto pipe = std::make_unique<FakePipe>();
+        on_create(*pipe);
+        return pipe;
     }
     int creations = 0;
     int failures = 0;
     bool name_taken = false;
-    std::function<void()> on_create;
+    std::function<void(FakePipe&)> on_create;
 };
 
 // The command line's view of the service, once `scripted`: not running unless `service_pid` is

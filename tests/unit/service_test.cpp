@@ -313,23 +313,93 @@ TEST(Resume, DecisionTable) {
 }
 
 TEST(ServiceMain, ReportsAroundThePipeLoopAndStopsTheEngines) {
-    FakePlatform f;
-    f.service.registration_ok = true;
-    quiet_machine(f);
-    ASSERT_TRUE(create_directories(f.runtime()).ok());
-    ASSERT_TRUE(write_file(f.runtime() + "/product-tuic.pid", "88").ok());
-    f.pipes.failures = 2;  // two failed creations: a 250 ms back-off each
-    f.pipes.on_create = [&] { f.service.handler(kServiceControlStop); };
-    ServiceRuntime runtime;
-    service_main(f.platform, runtime);
-    EXPECT_EQ(f.service.registered_name, "VornTunnelService");
-    EXPECT_EQ(f.service.reports, (std::vector<ServiceState>{ServiceState::StartPending, ServiceState::Running,
-                                                            ServiceState::StopPending, ServiceState::StopPending,
-                                                            ServiceState::Stopped}));
-    EXPECT_EQ(f.pipes.creations, 3);
-    EXPECT_EQ(f.clock.sleeps, (std::vector<uint32_t>{250, 250}));
-    EXPECT_FALSE(file_exists(f.runtime() + "/product-tuic.pid"));
-    EXPECT_EQ(f.tools.count("taskkill"), 1u);
+    const std::string request = "C:\\ProgramData\\Vorn\\request.json";
+    const std::string missing_path = R"({"status":"error","message":"connect request is missing requestPath"})";
+    enum class OutOfMemory { Nowhere, CreatingThePipe, Resuming, StoppingTheEngines };
+    struct Case {
+        const char* name;
+        int failed_creations;  // of the pipe, its name held by another process
+        OutOfMemory out_of_memory;
+        int creations;
+        size_t reports_before_the_pipe;
+        std::vector<uint32_t> sleeps;
+        std::string recorded;  // the status message afterwards, from its start
+    };
+    const std::string parse = "could not parse product tunnel request: ";
+    const Case cases[] = {
+        {"pipe at once", 0, OutOfMemory::Nowhere, 1, 0, {100}, parse},
+        {"two failed creations: one before the resume, recorded after it", 2, OutOfMemory::Nowhere, 3, 2, {250, 100},
+         "could not create service pipe \\\\.\\pipe\\VornTunnelService: the name is held by another process: "},
+        {"out of memory creating the pipe", 0, OutOfMemory::CreatingThePipe, 2, 2, {100}, parse},
+        {"out of memory resuming", 0, OutOfMemory::Resuming, 1, 0, {100},
+         "could not resume the product tunnel: out of memory"},
+        {"out of memory stopping the engines", 0, OutOfMemory::StoppingTheEngines, 1, 0, {100}, parse},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform f;
+        f.service.registration_ok = true;
+        quiet_machine(f);
+        ASSERT_TRUE(create_directories(f.runtime()).ok());
+        ASSERT_TRUE(write_file(f.runtime() + "/product-tuic.pid", "88").ok());
+        // A saved tunnel, so the resume runs (its request fails at parsing).
+        const std::string connected = R"({"status":"connected","message":"m"})";
+        ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-status.json", connected).ok());
+        ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-reconnect-request-path.txt", request).ok());
+        f.request_files.files[request] = testing::ScriptedFile{OpenedFile{"{", "\\\\?\\" + request}, false};
+        f.pipes.failures = c.failed_creations;
+        f.pipes.name_taken = true;
+
+        ServiceRuntime runtime;
+        FakePipe* pipe = nullptr;
+        std::string answered;
+        std::optional<size_t> reports_at_creation;
+        f.pipes.on_create = [&](FakePipe& created) {
+            if (c.out_of_memory == OutOfMemory::CreatingThePipe && f.pipes.creations == 1) throw std::bad_alloc();
+            pipe = &created;
+            reports_at_creation = f.service.reports.size();
+            created.connects = {PipeConnect::Connected};
+            created.reads = {{ok(21), R"({"command":"connect"})"}};
+            created.writes = {FakePipe::kWhole};
+            created.peeks = {err(PipeError::BrokenPipe)};
+            created.stop_when_done = &runtime.stop_requested;
+            created.on_close = [&](const FakePipe& closed) {
+                answered = closed.written;
+                pipe = nullptr;
+            };
+        };
+        std::optional<std::vector<ServiceState>> reports_at_resume;
+        bool served_before_resume = false;
+        auto machine = f.tools.handler;
+        f.tools.handler = [&](const ToolCall& call) -> Result<ToolRun> {
+            if (!reports_at_resume) {
+                reports_at_resume = f.service.reports;
+                served_before_resume = pipe && pipe->read_calls > 0;
+                EXPECT_EQ(f.pipes.creations, 1);  // the pipe was tried first
+                if (c.out_of_memory == OutOfMemory::Resuming) throw std::bad_alloc();
+            }
+            if (c.out_of_memory == OutOfMemory::StoppingTheEngines && call.program == "taskkill") {
+                throw std::bad_alloc();
+            }
+            return machine(call);
+        };
+
+        service_main(f.platform, runtime);
+        EXPECT_EQ(f.service.registered_name, "VornTunnelService");
+        EXPECT_EQ(reports_at_creation, c.reports_before_the_pipe);
+        EXPECT_EQ(reports_at_resume, (std::vector<ServiceState>{ServiceState::StartPending, ServiceState::Running}));
+        EXPECT_FALSE(served_before_resume);
+        EXPECT_EQ(answered, missing_path);  // served once the resume was done
+        EXPECT_EQ(f.service.reports, (std::vector<ServiceState>{ServiceState::StartPending, ServiceState::Running,
+                                                                ServiceState::StopPending, ServiceState::Stopped}));
+        EXPECT_EQ(f.pipes.creations, c.creations);
+        EXPECT_EQ(f.clock.sleeps, c.sleeps);
+        auto recorded = read_status(f.platform);
+        ASSERT_TRUE(recorded.has_value());
+        EXPECT_EQ(recorded->message->rfind(c.recorded, 0), 0u) << *recorded->message;
+        EXPECT_EQ(file_exists(f.runtime() + "/product-tuic.pid"), c.out_of_memory == OutOfMemory::StoppingTheEngines);
+        EXPECT_EQ(f.tools.count("taskkill"), 1u);
+    }
 }
 
 TEST(ServiceMain, ControlsAndRegistration) {
@@ -380,7 +450,7 @@ TEST(PipeLoop, NameHeldByAnotherProcessIsRecordedOnceAndRetried) {
         std::atomic<bool> stop{false};
         f.pipes.failures = 3;
         f.pipes.name_taken = c.name_taken;
-        f.pipes.on_create = [&] { stop = true; };
+        f.pipes.on_create = [&](FakePipe&) { stop = true; };
         run_pipe_loop(f.platform, stop);
         EXPECT_EQ(f.pipes.creations, 4);
         EXPECT_EQ(f.clock.sleeps, (std::vector<uint32_t>{250, 250, 250}));

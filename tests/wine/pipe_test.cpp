@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <mutex>
 #include <thread>
 
@@ -62,6 +63,28 @@ TEST(ServicePipe, NoOtherProcessCreatesAnInstanceWhileIdleOrRightAfterAnAnswer) 
     RunResult raced = s.m.program("pipe_probe.exe", {"race", "40"});
     EXPECT_EQ(raced.out, "answered 40 created 0") << raced.err;
     EXPECT_EQ(s.ask(R"({"command":"status"})"), kIdle);  // the client's server check passes
+}
+
+// The service creates its pipe before it reports anything and serves it once the resume of the
+// saved tunnel is done, so from the moment the service is seen starting the name is taken.
+TEST(ServicePipe, NoOtherProcessTakesTheNameAtAnyMomentOfAStart) {
+    ServiceCase s;
+    s.stop();
+    // A saved request that each resume reads and fails on (quickly: a real one takes seconds).
+    fs::path request = s.m.program_data().parent_path() / "request.json";
+    write_text(request, "{");
+    write_text(service_runtime() / "product-tunnel-reconnect-request-path.txt", windows_path(request));
+    auto begin = std::chrono::steady_clock::now();
+    RunResult squatted =
+        s.m.program("pipe_probe.exe", {"squat", "20", windows_path(service_runtime() / "product-tunnel-status.json")});
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count();
+    std::cout << "20 starts, each resuming, in " << took << " ms: " << squatted.out;
+    EXPECT_EQ(squatted.out.rfind("answered 20 tries ", 0), 0u) << squatted.out << squatted.err;
+    EXPECT_EQ(lines_of(squatted.out).size(), 1u) << squatted.out;  // no failure but 231 (the name is taken)
+    EXPECT_NE(squatted.out.find(" created 0\n"), std::string::npos) << squatted.out;
+    auto recorded = nlohmann::json::parse(read_text(service_runtime() / "product-tunnel-status.json"), nullptr, false);
+    EXPECT_EQ(recorded.value("message", "").rfind("could not parse product tunnel request: ", 0), 0u)
+        << recorded.dump();
 }
 
 TEST(ServicePipe, ServiceStartedWhileTheNameIsHeldDoesNotServeAndSaysSo) {

@@ -8,10 +8,15 @@
 //   pipe_probe listen6 PORT SECONDS FILE hold a dual-stack listener on [::]:PORT for SECONDS
 //   pipe_probe oversized BYTES           send the service a status request padded to BYTES bytes,
 //                                        reading its answer while the write may still wait
+//   pipe_probe squat STARTS STATUS       start the service STARTS times, each time with STATUS
+//                                        (its status file) saying "connected" so that it resumes;
+//                                        from the moment it is seen starting until it answers,
+//                                        try to create an instance of its pipe in a tight loop
 //
 // serve, listen and listen6 write "ok PID" (or "failed ERROR") to FILE once set up, and serve
 // then adds "connections N"; race prints "answered A created C" (no line end); oversized prints
-// the answer and "write pending" or "write done" on a line of its own.
+// the answer and "write pending" or "write done" on a line of its own; squat prints "answered A
+// tries T created C" and a line for each failure other than 231 (ERROR_PIPE_BUSY).
 
 #include <winsock2.h>
 #include <windows.h>
@@ -20,15 +25,19 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <thread>
 
 #include "platform/service_names.h"
 
 namespace {
 
 const wchar_t kServicePipe[] = L"" VORN_SERVICE_PIPE_NAME;
+const wchar_t kServiceName[] = L"" VORN_SERVICE_NAME;
 
 void write_report(const wchar_t* path, const std::string& text, bool append = false) {
     HANDLE file = CreateFileW(path, append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -61,7 +70,7 @@ int serve(const std::wstring& name, int seconds, const wchar_t* report) {
     return 0;
 }
 
-bool status_round_trip() {
+bool round_trip(const std::string& request = "{\"command\":\"status\"}") {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 200 && pipe == INVALID_HANDLE_VALUE; ++attempt) {
         pipe = CreateFileW(kServicePipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -70,10 +79,10 @@ bool status_round_trip() {
     if (pipe == INVALID_HANDLE_VALUE) return false;
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
-    const char request[] = "{\"command\":\"status\"}";
     char answer[4096];
     DWORD n = 0;
-    bool ok = WriteFile(pipe, request, sizeof request - 1, &n, nullptr) && ReadFile(pipe, answer, sizeof answer, &n, nullptr);
+    bool ok = WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &n, nullptr) &&
+              ReadFile(pipe, answer, sizeof answer, &n, nullptr);
     CloseHandle(pipe);
     return ok;
 }
@@ -91,7 +100,7 @@ int race(int count) {
     int answered = 0;
     int created = instance_created() ? 1 : 0;  // while the service is idle
     for (int i = 0; i < count; ++i) {
-        if (status_round_trip()) ++answered;
+        if (round_trip()) ++answered;
         if (instance_created()) ++created;
     }
     std::printf("answered %d created %d", answered, created);
@@ -157,6 +166,54 @@ int oversized(size_t bytes) {
     return 0;
 }
 
+DWORD service_state(SC_HANDLE service) {
+    SERVICE_STATUS status{};
+    return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+}
+
+int squat(int starts, const wchar_t* status_file) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (!service) return 2;
+    int answered = 0, tries = 0, created = 0;
+    std::map<DWORD, int> other_failures;
+    for (int start = 0; start < starts; ++start) {
+        write_report(status_file, "{\"status\":\"connected\",\"message\":\"saved\"}");
+        // Started on a thread of its own: the start call returns only once the service reports.
+        std::atomic<bool> start_failed{false};
+        std::thread starter([&] { start_failed = !StartServiceW(service, 0, nullptr); });
+        while (service_state(service) == SERVICE_STOPPED && !start_failed) {
+        }
+        // From the moment it is seen starting until it answers, every try must find the name taken.
+        std::atomic<bool> done{false};
+        bool served = false;
+        std::thread client([&] {
+            for (DWORD state; (state = service_state(service)) != SERVICE_RUNNING && state != SERVICE_STOPPED;) {
+                Sleep(1);
+            }
+            served = round_trip("{\"command\":\"connect\"}");  // answered at once, as refused
+            done = true;
+        });
+        while (!done) {
+            ++tries;
+            if (instance_created()) {
+                ++created;
+            } else if (GetLastError() != ERROR_PIPE_BUSY) {
+                ++other_failures[GetLastError()];
+            }
+        }
+        client.join();
+        starter.join();
+        answered += served ? 1 : 0;
+        SERVICE_STATUS status{};
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        while (service_state(service) != SERVICE_STOPPED) Sleep(10);
+    }
+    std::printf("answered %d tries %d created %d\n", answered, tries, created);
+    for (auto [error, count] : other_failures) std::printf("error %lu: %d\n", error, count);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -168,7 +225,8 @@ int wmain(int argc, wchar_t** argv) {
         return listen_on(_wtoi(argv[2]), verb == L"listen6", _wtoi(argv[3]), argv[4]);
     }
     if (verb == L"oversized" && argc == 3) return oversized(static_cast<size_t>(_wtoi(argv[2])));
-    std::fputs("usage: pipe_probe serve NAME SECONDS FILE | race N | listen[6] PORT SECONDS FILE | oversized BYTES\n",
-               stderr);
+    if (verb == L"squat" && argc == 4) return squat(_wtoi(argv[2]), argv[3]);
+    std::fputs("usage: pipe_probe serve NAME SECONDS FILE | race N | listen[6] PORT SECONDS FILE | oversized BYTES | "
+               "squat STARTS STATUS\n", stderr);
     return 2;
 }
