@@ -334,9 +334,12 @@ Result<ReplaceOutcome> Win32FileSecurity::replace_file(const std::string& from, 
     rename->RootDirectory = target->handle.get();
     rename->FileNameLength = static_cast<DWORD>(target->name.size() * sizeof(wchar_t));
     std::memcpy(rename->FileName, target->name.data(), rename->FileNameLength);
-    if (SetFileInformationByHandle(source->get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
-        return ReplaceOutcome::Replaced;
-    DWORD error = GetLastError();
+    // Straight to the system call: some Win32 layers refuse a rename relative to a folder handle.
+    IO_STATUS_BLOCK io{};
+    NTSTATUS status = NtSetInformationFile(source->get(), &io, rename, static_cast<ULONG>(buffer.size()),
+                                           FileRenameInformation);
+    if (status >= 0) return ReplaceOutcome::Replaced;
+    DWORD error = RtlNtStatusToDosError(status);
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
         error == ERROR_LOCK_VIOLATION) {
         return ReplaceOutcome::InUse;
