@@ -85,6 +85,14 @@ TEST(CommandLine, ElevationIsCheckedWithNetSessionForChangingCommandsOnly) {
             if (call.program == "net") return ToolRun{2, "", ""};
             return elevated(call);
         };
+        // Refused or not, a command line that did not prove its elevation never makes the folders.
+        FakePlatform fresh;
+        fresh.wfp.open_status = 0;
+        fresh.tools.handler = f.tools.handler;
+        (void)run_command_line(fresh.platform, c.args);
+        EXPECT_FALSE(file_exists(fresh.dir.str() + "/VornVPN")) << c.args[1];
+
+        ASSERT_TRUE(create_directories(f.runtime()).ok());
         int rc = run_command_line(f.platform, c.args);
         bool checked = !f.tools.calls.empty() && f.tools.calls[0].program == "net";
         EXPECT_EQ(checked, c.checks) << c.args[1];
@@ -163,6 +171,13 @@ TEST(CommandLine, InstallAndUninstallRunScAndRecordTheOutcome) {
         EXPECT_EQ(f.out.str(), c.out);
         EXPECT_EQ(f.err.str(), c.err);
         EXPECT_EQ(file_exists(f.runtime() + "/product-tunnel-status.json"), c.rc == 0);
+        if (std::string(c.word) == "install") {  // both folders made private before sc.exe runs
+            const std::string product = testing::FakeFileSecurity::key(f.dir.str() + "/VornVPN");
+            auto changes = f.files.changes();
+            ASSERT_GE(changes.size(), 2u);
+            EXPECT_EQ(std::vector<std::string>(changes.begin(), changes.begin() + 2),
+                      (std::vector<std::string>{"create " + product, "create " + product + "/runtime"}));
+        }
     }
 }
 
@@ -187,14 +202,15 @@ TEST(CommandLine, StatusWriteFailureStillPrintsAndExitsZero) {
     EXPECT_EQ(f.err.str(), "");
 }
 
-TEST(CommandLine, InstallReportsAStatusWriteFailure) {
+TEST(CommandLine, InstallWithoutItsRuntimeFoldersRegistersNothing) {
     FakePlatform f;
     f.wfp.open_status = 0;  // the filtering engine opens and holds none of our objects
     f.tools.handler = elevated;
     ASSERT_TRUE(write_file(f.dir.str() + "/VornVPN", "blocks the runtime folder").ok());
     EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "install"}), 1);
     EXPECT_EQ(f.out.str(), "");
-    EXPECT_EQ(f.err.str().rfind("could not create status directory: ", 0), 0u) << f.err.str();
+    EXPECT_EQ(f.err.str().rfind("could not install: ", 0), 0u) << f.err.str();
+    EXPECT_EQ(f.tools.count("sc.exe"), 0u);
 }
 
 }  // namespace

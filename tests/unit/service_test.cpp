@@ -241,49 +241,45 @@ TEST(ServePipeClient, WriteRetriesThenWaitsForTheClientToClose) {
     EXPECT_EQ(g.clock.sleeps, std::vector<uint32_t>(250, 20));
 }
 
+// The resume connects with the service's private copy of the request; the saved path is only
+// text now, and the user's file is never opened.
 TEST(Resume, DecisionTable) {
     const std::string request = "C:\\ProgramData\\Vorn\\request.json";
     const std::string connected = R"({"status":"connected","message":"m"})";
-    const std::string refused = "could not read product tunnel request: ";
+    const std::string no_copy = "could not read product tunnel request: its saved copy is missing from the runtime directory";
     struct Case {
         const char* name;
         std::string saved_path;  // "" for none
+        std::optional<std::string> copy;
+        bool copy_planted;  // the copy is another account's
         std::optional<std::string> status;
-        std::optional<testing::ScriptedFile> open;  // absent: the path must not be opened
         bool connects;
         std::string recorded;  // the status message afterwards, "" when unchanged
     };
     const Case cases[] = {
-        {"saved path and connected", request, connected,
-         testing::ScriptedFile{OpenedFile{"{", "\\\\?\\c:\\programdata\\Vorn\\request.json"}, false}, true,
+        {"saved path, copy and connected", request, "{", false, connected, true, "could not parse product tunnel request: "},
+        {"a UNC path is never opened", "\\\\host\\share\\request.json", "{", false, connected, true,
          "could not parse product tunnel request: "},
-        {"status error", request, R"({"status":"error","message":"m"})", std::nullopt, false, ""},
-        {"no status file", request, std::nullopt, std::nullopt, false, ""},
-        {"request file deleted", request, connected,
-         testing::ScriptedFile{Result<OpenedFile>(fail("The system cannot find the file specified. (os error 2)")), true},
-         false, ""},
-        {"no saved path", "", connected, std::nullopt, false, ""},
-        {"reached through a link", request, connected,
-         testing::ScriptedFile{OpenedFile{"{", "\\\\?\\D:\\Users\\Ann\\secret.json"}, false}, false,
-         refused + "the path leads to \\\\?\\D:\\Users\\Ann\\secret.json through a link"},
-        {"not a disk file", request, connected,
-         testing::ScriptedFile{Result<OpenedFile>(fail("the path does not name a file on a disk")), false}, false,
-         refused + "the path does not name a file on a disk"},
-        {"UNC path", "\\\\host\\share\\request.json", connected, std::nullopt, false,
-         refused + "the path is a UNC path, not a file on a local disk"},
+        {"status error", request, "{", false, R"({"status":"error","message":"m"})", false, ""},
+        {"no status file", request, "{", false, std::nullopt, false, ""},
+        {"no saved path", "", "{", false, connected, false, ""},
+        {"copy missing (an older version saved the path alone)", request, std::nullopt, false, connected, false, no_copy},
+        {"copy planted by another account", request, "{", true, connected, false, no_copy},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform f;
         quiet_machine(f);
         ASSERT_TRUE(create_directories(f.runtime()).ok());
-        if (c.open) f.request_files.files[c.saved_path] = *c.open;
         if (!c.saved_path.empty()) {
             ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-reconnect-request-path.txt", " " + c.saved_path + "\r\n").ok());
         }
+        const std::string copy = f.runtime() + "/product-tunnel-reconnect-request.json";
+        if (c.copy) { ASSERT_TRUE(write_file(copy, *c.copy).ok()); }
+        if (c.copy_planted) f.files.mark(copy, true, false);
         if (c.status) { ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-status.json", *c.status).ok()); }
         resume_after_service_start(f.platform);
-        EXPECT_EQ(f.request_files.opened.size(), c.open ? 1u : 0u);
+        EXPECT_TRUE(f.request_files.opened.empty());
         // The connect of this request fails at parsing; what matters is whether it ran.
         EXPECT_EQ(!f.tools.calls.empty(), c.connects);
         auto recorded = read_status(f.platform);

@@ -31,6 +31,10 @@ TEST(CommandLine, UsageFailuresPrintOnlyTheUsageLine) {
 
 TEST(CommandLine, StatusPrintsOneCompactLineAndWritesThePrettyFile) {
     WineMachine m(case_name());
+    // A status never makes the runtime folders; once they are there, it keeps its record in them.
+    EXPECT_EQ(m.service({"status"}).out, "{\"status\":\"idle\",\"message\":\"Vorn product tunnel service is idle\"}\n");
+    EXPECT_FALSE(fs::exists(m.program_data() / "VornVPN"));
+    fs::create_directories(m.runtime());
     RunResult r = m.service({"status", "ignored"});
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.out, "{\"status\":\"idle\",\"message\":\"Vorn product tunnel service is idle\"}\n");
@@ -126,6 +130,10 @@ TEST(CommandLine, InstallAndUninstallThroughTheServiceManager) {
 TEST(CommandLine, NotElevatedRecordsAndPrintsTheAdminRequiredRecord) {
     WineMachine m(case_name());
     m.set_fault("notAdmin", true);
+    // Without elevation nothing makes the runtime folders; the record goes into folders already there.
+    EXPECT_EQ(m.service({"install"}).rc, 1);
+    EXPECT_FALSE(fs::exists(m.program_data() / "VornVPN"));
+    fs::create_directories(m.runtime());
     for (std::string word : {"install", "uninstall", "connect"}) {
         std::vector<std::string> args = {word};
         if (word == "connect") args.insert(args.end(), {"--request", "C:\\r.json"});
@@ -137,7 +145,7 @@ TEST(CommandLine, NotElevatedRecordsAndPrintsTheAdminRequiredRecord) {
         EXPECT_EQ(read_text(m.runtime() / "product-tunnel-status.json"),
                   "{\n  \"status\": \"error\",\n  \"message\": \"" + message + "\"\n}");
     }
-    EXPECT_EQ(m.calls(), (std::vector<std::string>{"net session", "net session", "net session"}));
+    EXPECT_EQ(m.calls(), (std::vector<std::string>{"net session", "net session", "net session", "net session"}));
 }
 
 }  // namespace

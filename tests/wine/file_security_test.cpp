@@ -92,18 +92,30 @@ TEST(FileSecurity, AStatusWriteReplacesTheFileWhole) {
     }
 }
 
-// A runtime directory that everyone may write is taken back; Wine changes nothing, so the
-// service refuses to use it.
-TEST(FileSecurity, AWorldWritableRuntimeDirectoryIsRefused) {
+// A runtime directory that everyone may write moves aside with what it holds, and a private one
+// takes its name; what the service writes there is readable by nobody else (Wine turns the
+// file's DACL into Unix mode bits).
+TEST(FileSecurity, AWorldWritableRuntimeDirectoryIsMovedAsideAndMadeAnew) {
     WineMachine m(case_name());
     fs::create_directories(m.runtime());
+    write_text(m.runtime() / "planted.txt", "theirs");
     fs::permissions(m.runtime(), fs::perms::all);
     RunResult r = m.service({"disconnect"});
-    fs::permissions(m.runtime(), fs::perms::owner_all);
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("could not secure product tunnel runtime dir: ", 0), 0u) << r.err;
-    EXPECT_FALSE(fs::exists(m.runtime() / "product-tunnel-status.json"));
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out, compact("idle", "Vorn product tunnel disconnected") + "\n");
+    std::vector<fs::path> aside;
+    for (const auto& entry : fs::directory_iterator(m.runtime().parent_path())) {
+        if (entry.path().filename().string().rfind("runtime.foreign-", 0) == 0) aside.push_back(entry.path());
+    }
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(read_text(aside[0] / "planted.txt"), "theirs");
+    EXPECT_FALSE(fs::exists(m.runtime() / "planted.txt"));
+    // Wine gives Administrators the group's bits; everyone else gets none.
+    EXPECT_EQ(fs::status(m.runtime()).permissions() & fs::perms::others_all, fs::perms::none);
+    for (const auto& entry : fs::directory_iterator(m.runtime())) {
+        EXPECT_EQ(fs::status(entry).permissions() & fs::perms::others_all, fs::perms::none) << entry.path();
+    }
+    EXPECT_TRUE(fs::exists(m.runtime() / "product-tunnel-status.json"));
 }
 
 }  // namespace

@@ -50,6 +50,9 @@ TEST(Service, RestartResumesAConnectedTunnelAndNotADisconnectedOne) {
     s.stop();  // stopping the service stops the engines, and leaves the status file as it was
     EXPECT_FALSE(port_open(18108));
     fs::remove(service_runtime() / "product-xray-stdout.log");
+    // The resume connects with the service's own copy of the request, never the user's file.
+    EXPECT_EQ(read_text(service_runtime() / "product-tunnel-reconnect-request.json"), read_text(s.m.program_data().parent_path() / "request.json"));
+    fs::remove(s.m.program_data().parent_path() / "request.json");
     s.start();
     EXPECT_EQ(s.ask(R"({"command":"status"})"), compact("connected", "Vorn product tunnel started in full mode over tuic"));
     EXPECT_TRUE(fs::exists(service_runtime() / "product-xray-stdout.log"));  // the resume started Xray again
