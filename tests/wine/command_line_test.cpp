@@ -37,7 +37,7 @@ TEST(CommandLine, StatusPrintsOneCompactLineAndWritesThePrettyFile) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_text(m.runtime() / "product-tunnel-status.json"),
               "{\n  \"status\": \"idle\",\n  \"message\": \"Vorn product tunnel service is idle\"\n}");
-    // Not live: the network clean-up ran through the tools found beside the executable.
+    // Not live: the network clean-up ran through the system folder's tools.
     auto calls = m.calls();
     EXPECT_NE(std::find(calls.begin(), calls.end(), "route delete|0.0.0.0|mask|128.0.0.0|172.19.0.1"), calls.end());
     EXPECT_NE(std::find(calls.begin(), calls.end(), "netsh interface|ip|set|address|name=VornVPN|dhcp"), calls.end());

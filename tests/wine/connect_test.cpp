@@ -21,7 +21,7 @@ using nlohmann::json;
 
 // The live routes as the route stand-in prints them, without the header lines.
 std::vector<std::string> route_rows(WineMachine& m) {
-    RunResult r = m.run({windows_path(m.machine() / "route.exe"), "print"});
+    RunResult r = m.run({m.system_tool("route.exe"), "print"});
     std::vector<std::string> rows;
     bool active = false;
     for (const auto& line : lines_of(r.out)) {
@@ -166,7 +166,7 @@ TEST(Connect, AnotherVpnsHalfDefaultRoutesStay) {
 
 // Whether a process of that image runs in the prefix.
 bool image_running(WineMachine& m, const std::string& image) {
-    RunResult list = m.run({windows_path(m.machine() / "tasklist.exe"), "/FO", "CSV", "/NH"});
+    RunResult list = m.run({m.system_tool("tasklist.exe"), "/FO", "CSV", "/NH"});
     return list.out.find("\"" + image + "\"") != std::string::npos;
 }
 
@@ -225,7 +225,7 @@ TEST(Disconnect, OnlyAProcessOlderThanItsPidFileIsEnded) {
     RunResult r = m.service({"disconnect"});
     EXPECT_EQ(r.out, compact("idle", "Vorn product tunnel disconnected") + "\n");
     EXPECT_FALSE(fs::exists(tuic));
-    RunResult list = m.run({windows_path(m.machine() / "tasklist.exe"), "/FO", "CSV", "/NH"});
+    RunResult list = m.run({m.system_tool("tasklist.exe"), "/FO", "CSV", "/NH"});
     EXPECT_EQ(list.out.find("\"engine.exe\""), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("\"editor.exe\""), std::string::npos) << list.out;
 

@@ -64,7 +64,7 @@ TEST(FileSecurity, AWorldWritablePidFileIsNotActedOn) {
     EXPECT_EQ(r.out, compact("idle", "Vorn product tunnel disconnected") + "\n") << r.err;
     for (const std::string& call : m.calls())
         EXPECT_EQ(call.rfind("taskkill", 0), std::string::npos) << call;
-    RunResult list = m.run({windows_path(m.machine() / "tasklist.exe"), "/FO", "CSV", "/NH"});
+    RunResult list = m.run({m.system_tool("tasklist.exe"), "/FO", "CSV", "/NH"});
     EXPECT_NE(list.out.find("\"editor.exe\""), std::string::npos) << list.out;
 }
 
