@@ -123,6 +123,25 @@ TEST(CommandLine, InstallAndUninstallThroughTheServiceManager) {
     EXPECT_NE(m.run({"sc.exe", "query", "VornTunnelService"}).rc, 0);
 }
 
+// Installed from a folder that others may write, its own or one above it, the service would run
+// their code as LocalSystem: nothing is registered. (Under Wine, o+w on a folder reads back as
+// write access for Everyone; group write is not mapped at all.)
+TEST(CommandLine, InstallFromAFolderOthersMayWriteRegistersNothing) {
+    WineMachine m(case_name());
+    (void)m.run({"sc.exe", "delete", "VornTunnelService"});
+    for (const fs::path& folder : {m.machine(), m.machine().parent_path()}) {
+        SCOPED_TRACE(folder);
+        fs::permissions(folder, fs::perms::others_write, fs::perm_options::add);
+        RunResult r = m.service({"install"});
+        fs::permissions(folder, fs::perms::others_write, fs::perm_options::remove);
+        EXPECT_EQ(r.rc, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "could not install: " + windows_path(folder) + " is writable by non-administrators\n");
+        EXPECT_NE(m.run({"sc.exe", "query", "VornTunnelService"}).rc, 0);
+        EXPECT_FALSE(fs::exists(m.runtime() / "product-tunnel-status.json"));
+    }
+}
+
 TEST(CommandLine, NotElevatedRecordsAndPrintsTheAdminRequiredRecord) {
     WineMachine m(case_name());
     m.set_fault("notAdmin", true);

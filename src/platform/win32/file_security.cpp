@@ -56,19 +56,21 @@ void enable_ownership_privileges() {
     }
 }
 
-bool others_may_write(PACL dacl) {
-    if (dacl == nullptr) return true;  // no DACL: everyone has full control
+// The write rights the DACL grants to accounts that are not trusted.
+DWORD others_write_rights(PACL dacl) {
+    if (dacl == nullptr) return kWriteRights;  // no DACL: everyone has full control
+    DWORD rights = 0;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* ace = nullptr;
-        if (!GetAce(dacl, i, &ace)) return true;
+        if (!GetAce(dacl, i, &ace)) return kWriteRights;
         auto* header = static_cast<ACE_HEADER*>(ace);
         if (header->AceType != ACCESS_ALLOWED_ACE_TYPE ||
             (header->AceFlags & INHERIT_ONLY_ACE) != 0)
             continue;
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-        if ((allowed->Mask & kWriteRights) != 0 && !is_trusted_sid(&allowed->SidStart)) return true;
+        if (!is_trusted_sid(&allowed->SidStart)) rights |= allowed->Mask & kWriteRights;
     }
-    return false;
+    return rights;
 }
 
 }  // namespace
@@ -159,7 +161,9 @@ Result<std::optional<FileFacts>> Win32FileSecurity::inspect(const std::string& p
     facts.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     facts.reparse_point = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     facts.trusted_owner = is_trusted_sid(owner);
-    facts.others_may_write = others_may_write(dacl);
+    const DWORD others = others_write_rights(dacl);
+    facts.others_may_write = others != 0;
+    facts.others_only_add_folders = facts.directory && others == FILE_ADD_SUBDIRECTORY;
     wchar_t* owner_text = nullptr;
     if (owner != nullptr && ConvertSidToStringSidW(owner, &owner_text)) {
         facts.owner = from_wide(owner_text);
