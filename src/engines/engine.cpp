@@ -82,7 +82,7 @@ std::vector<EngineCandidate> engine_search(const EngineSpec& engine, Environment
         if (own.has_parent_path() && own.parent_path() != own) {
             fs::path dir = own.parent_path();
             for (std::string_view name : engine.own_names) {
-                candidates.push_back({from_fs_path(dir / to_fs_path(name)), std::nullopt});
+                candidates.push_back({from_fs_path(dir / to_fs_path(name)), from_fs_path(dir)});
             }
             for (fs::path ancestor = dir;; ancestor = ancestor.parent_path()) {
                 for (const auto& candidate : engine.ancestor_candidates) {

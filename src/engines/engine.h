@@ -35,8 +35,8 @@ const EngineSpec& tuic_engine();
 
 struct EngineCandidate {
     std::string path;
-    // Candidates of the ancestor walk and of the current folder hang from a folder; they are
-    // used only when they and every folder from them up to that one are trusted.
+    // Every candidate but the variable's hangs from a folder (the service's own, an ancestor, the
+    // current folder); it is used only when it and every folder from it up to that one are trusted.
     std::optional<std::string> anchor;
 };
 

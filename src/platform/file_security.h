@@ -21,6 +21,9 @@ struct FileFacts {
     bool others_may_write = false;
     // The DACL lets some other account read the data (or there is no DACL at all).
     bool others_may_read = false;
+    // A folder of which others may only add new subfolders (as every user may at the root of a
+    // Windows system drive): nothing already inside can be replaced or removed.
+    bool others_only_add_folders = false;
     // The owner's SID in string form ("S-1-5-18"); empty when the system did not say.
     std::string owner;
 

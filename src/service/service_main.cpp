@@ -6,6 +6,7 @@
 #include "service/connect_record.h"
 #include "service/ipc.h"
 #include "service/reconnect.h"
+#include "service/service_folder.h"
 #include "service/tunnel_watch.h"
 #include "split_tunnel/firewall.h"
 #include "tunnel/disconnect.h"
@@ -53,6 +54,11 @@ void service_main(Platform& platform, ServiceRuntime& runtime) {
         std::string(kServiceName), [&platform, &runtime](uint32_t control) { service_control_handler(platform, runtime, control); });
     if (!registered) return;
     runtime.registered = true;
+    if (auto folders = check_service_folders(platform); !folders) {
+        (void)write_status(platform, make_status(TunnelState::Error, folders.error()));
+        platform.service.report_status(ServiceState::Stopped);
+        return;
+    }
     platform.service.report_status(ServiceState::StartPending);
     platform.service.report_status(ServiceState::Running);
     TunnelWatch watch(platform);

@@ -65,8 +65,12 @@ TEST(LocateEngine, SearchOrder) {
          std::nullopt, "bin/tuic/tuic.exe", {}, {"a/bin/tuic/tuic.exe"}},
         {"the folder it hangs from counts", &tuic_engine(), {"bin/tuic/tuic.exe"}, {}, std::nullopt, std::nullopt,
          {"."}},
-        {"own folder and variable need no trust", &xray_engine(), {"a/b/xray.exe"}, {}, std::nullopt, "a/b/xray.exe",
-         {"a/b", "a/b/xray.exe"}},
+        {"beside the service in a writable folder passed over", &xray_engine(), {"a/b/xray.exe", "bin/xray/xray.exe"},
+         {}, std::nullopt, "bin/xray/xray.exe", {"a/b"}},
+        {"foreign-owned copy beside the service passed over", &tuic_engine(), {"a/b/tuic.exe"}, {}, std::nullopt,
+         std::nullopt, {}, {"a/b/tuic.exe"}},
+        {"the variable needs no trust", &xray_engine(), {"a/b/xray.exe", "elsewhere/x.exe"}, {}, "elsewhere/x.exe",
+         "elsewhere/x.exe", {"elsewhere", "elsewhere/x.exe"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -393,6 +397,7 @@ TEST(StartBackend, WritesLaunchesRecordsAndWaits) {
         ASSERT_TRUE(create_directories(f.runtime()).ok());
         TempDir install;
         f.env.exe = (install.path() / "svc.exe").string();
+        f.files.allow(install.str());
         if (c.engine_present) {
             touch(install.path() / "hysteria.exe");
             touch(install.path() / "tuic.exe");

@@ -148,7 +148,7 @@ class FakeFileSecurity : public FileSecurity {
         calls.push_back(std::string(what) + " " + key(path));
         std::string k = key(path);
         bool below = false;
-        for (const std::string& r : roots) below = below || k == r || k.rfind(r + "/", 0) == 0;
+        for (const std::string& r : roots) below = below || k == r || k.rfind(r.back() == '/' ? r : r + "/", 0) == 0;
         bool relative = !std::filesystem::path(path).is_absolute();
         if (!below && !(relative && std::string(what) == "inspect")) {
             report_unscripted("unscripted " + std::string(what) + " on " + path);

@@ -41,7 +41,7 @@ TEST(CommandLine, StatusPrintsOneCompactLineAndWritesThePrettyFile) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_text(m.runtime() / "product-tunnel-status.json"),
               "{\n  \"status\": \"idle\",\n  \"message\": \"Vorn product tunnel service is idle\"\n}");
-    // Not live: the network clean-up ran through the tools found beside the executable.
+    // Not live: the network clean-up ran through the system folder's tools.
     auto calls = m.calls();
     EXPECT_NE(std::find(calls.begin(), calls.end(), "route delete|0.0.0.0|mask|128.0.0.0|172.19.0.1"), calls.end());
     EXPECT_NE(std::find(calls.begin(), calls.end(), "netsh interface|ip|set|address|name=VornVPN|dhcp"), calls.end());
@@ -125,6 +125,25 @@ TEST(CommandLine, InstallAndUninstallThroughTheServiceManager) {
     EXPECT_EQ(read_text(m.runtime() / "product-tunnel-status.json"),
               "{\n  \"status\": \"idle\",\n  \"message\": \"Vorn tunnel service uninstalled\"\n}");
     EXPECT_NE(m.run({"sc.exe", "query", "VornTunnelService"}).rc, 0);
+}
+
+// Installed from a folder that others may write, its own or one above it, the service would run
+// their code as LocalSystem: nothing is registered. (Under Wine, o+w on a folder reads back as
+// write access for Everyone; group write is not mapped at all.)
+TEST(CommandLine, InstallFromAFolderOthersMayWriteRegistersNothing) {
+    WineMachine m(case_name());
+    (void)m.run({"sc.exe", "delete", "VornTunnelService"});
+    for (const fs::path& folder : {m.machine(), m.machine().parent_path()}) {
+        SCOPED_TRACE(folder);
+        fs::permissions(folder, fs::perms::others_write, fs::perm_options::add);
+        RunResult r = m.service({"install"});
+        fs::permissions(folder, fs::perms::others_write, fs::perm_options::remove);
+        EXPECT_EQ(r.rc, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "could not install: " + windows_path(folder) + " is writable by non-administrators\n");
+        EXPECT_NE(m.run({"sc.exe", "query", "VornTunnelService"}).rc, 0);
+        EXPECT_FALSE(fs::exists(m.runtime() / "product-tunnel-status.json"));
+    }
 }
 
 TEST(CommandLine, NotElevatedRecordsAndPrintsTheAdminRequiredRecord) {

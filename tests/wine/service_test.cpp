@@ -80,5 +80,26 @@ TEST(Service, SilentClientIsDroppedAndTheNextIsServed) {
     EXPECT_LT(waited, 9000);
 }
 
+// Started from a folder that others may write, the service stops at once and records why.
+TEST(Service, RefusesToRunFromAFolderOthersMayWrite) {
+    WineMachine m(case_name());
+    fs::remove_all(service_runtime());
+    m.start_idle("keeper.exe", 600);
+    (void)m.run({"sc.exe", "delete", "VornTunnelService"});
+    RunResult installed = m.service({"install"});
+    ASSERT_EQ(installed.rc, 0) << installed.err;
+    fs::permissions(m.machine(), fs::perms::others_write, fs::perm_options::add);
+    (void)m.run({"sc.exe", "start", "VornTunnelService"});
+    const fs::path status = service_runtime() / "product-tunnel-status.json";
+    for (int i = 0; i < 100 && !fs::exists(status); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    fs::permissions(m.machine(), fs::perms::others_write, fs::perm_options::remove);
+    const std::string message =
+        "could not start VornTunnelService: " + windows_path(m.machine()) + " is writable by non-administrators";
+    nlohmann::json record = nlohmann::json::parse(read_text(status), nullptr, false);
+    EXPECT_EQ(record, nlohmann::json({{"status", "error"}, {"message", message}}));
+    EXPECT_NE(m.run({"sc.exe", "query", "VornTunnelService"}).out.find("STOPPED"), std::string::npos);
+    (void)m.run({"sc.exe", "delete", "VornTunnelService"});
+}
+
 }  // namespace
 }  // namespace vorn::wine

@@ -40,7 +40,7 @@ size_t xray_starts(WineMachine& m) {
 void kill_xray(WineMachine& m) {
     std::string pid = read_text(service_runtime() / "product-xray.pid");
     ASSERT_FALSE(pid.empty());
-    ASSERT_EQ(m.run({windows_path(m.machine() / "taskkill.exe"), "/PID", pid, "/F"}).rc, 0);
+    ASSERT_EQ(m.run({m.system_tool("taskkill.exe"), "/PID", pid, "/F"}).rc, 0);
 }
 
 TEST(TunnelWatch, KilledXrayIsRecordedWithinTwoSecondsAndTheFirstRetryReconnects) {

@@ -10,6 +10,7 @@
 #include "service/diagnostics.h"
 #include "service/ipc.h"
 #include "service/live_status.h"
+#include "service/service_folder.h"
 #include "service/service_main.h"
 #include "split_tunnel/wfp_cleanup.h"
 #include "tunnel/disconnect.h"
@@ -65,6 +66,9 @@ Outcome manage_service(Platform& platform, const std::string& verb,
 Outcome install(Platform& platform) {
     auto exe = platform.env.executable_path();
     if (!exe) return fail("could not locate service executable: " + exe.error());
+    if (auto folders = check_executable_folders(platform.files, *exe); !folders) {
+        return fail("could not install: " + folders.error());
+    }
     // The folders exist, private, before the service is there to use them.
     if (auto made = secure_runtime_directory(platform, true, "could not install: "); !made) return made;
     std::string bin_path = "\"" + *exe + "\" run-service";

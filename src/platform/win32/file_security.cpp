@@ -47,20 +47,21 @@ bool missing(DWORD error) {
            error == ERROR_INVALID_NAME;
 }
 
-// Whether the DACL grants any of `rights` to an account that is not trusted.
-bool others_granted(PACL dacl, DWORD rights) {
-    if (dacl == nullptr) return true;  // no DACL: everyone has full control
+// The rights among `mask` that the DACL grants to accounts that are not trusted.
+DWORD others_rights(PACL dacl, DWORD mask) {
+    if (dacl == nullptr) return mask;  // no DACL: everyone has full control
+    DWORD rights = 0;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* ace = nullptr;
-        if (!GetAce(dacl, i, &ace)) return true;
+        if (!GetAce(dacl, i, &ace)) return mask;
         auto* header = static_cast<ACE_HEADER*>(ace);
         if (header->AceType != ACCESS_ALLOWED_ACE_TYPE ||
             (header->AceFlags & INHERIT_ONLY_ACE) != 0)
             continue;
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-        if ((allowed->Mask & rights) != 0 && !is_trusted_sid(&allowed->SidStart)) return true;
+        if (!is_trusted_sid(&allowed->SidStart)) rights |= allowed->Mask & mask;
     }
-    return false;
+    return rights;
 }
 
 // "C:\\a\\b" as the folder "C:\\a" and the name "b".
@@ -237,8 +238,10 @@ Result<std::optional<FileFacts>> Win32FileSecurity::inspect(const std::string& p
     facts.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     facts.reparse_point = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     facts.trusted_owner = is_trusted_sid(owner);
-    facts.others_may_write = others_granted(dacl, kWriteRights);
-    facts.others_may_read = others_granted(dacl, kReadRights);
+    const DWORD others = others_rights(dacl, kWriteRights);
+    facts.others_may_write = others != 0;
+    facts.others_only_add_folders = facts.directory && others == FILE_ADD_SUBDIRECTORY;
+    facts.others_may_read = others_rights(dacl, kReadRights) != 0;
     wchar_t* owner_text = nullptr;
     if (owner != nullptr && ConvertSidToStringSidW(owner, &owner_text)) {
         facts.owner = from_wide(owner_text);
