@@ -104,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (event < 5) continue;
         // JSON allows blanks in front: a long message can still be a whole request.
         std::string message(event == 6 ? in.ConsumeIntegral<uint8_t>() * size_t{1024} : 0, ' ');
-        message += in.ConsumeRandomLengthString(2048);
+        message += in.ConsumeRandomLengthString(size);
         if (!message.empty()) reads.push_back({Read::Message, message});
     }
 
