@@ -216,7 +216,12 @@ std::string log_tail_of_text(std::string_view text) {
     std::vector<std::string> lines = split_lines(text);
     size_t first = lines.size() > 20 ? lines.size() - 20 : 0;
     std::vector<std::string> tail(lines.begin() + static_cast<std::ptrdiff_t>(first), lines.end());
-    return std::string(trim(join(tail, "\n")));
+    std::string text_tail(trim(join(tail, "\n")));
+    if (text_tail.size() <= kLogTailLimitBytes) return text_tail;
+    // Long lines: their end only, from a character's first byte on.
+    size_t cut = text_tail.size() - kLogTailLimitBytes;
+    while (cut < text_tail.size() && (static_cast<unsigned char>(text_tail[cut]) & 0xC0) == 0x80) ++cut;
+    return std::string(trim(std::string_view(text_tail).substr(cut)));
 }
 
 std::string read_log_tail(Platform& platform, std::string_view log_name) {

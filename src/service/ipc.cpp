@@ -42,20 +42,22 @@ TunnelStatus run_connect(Platform& platform, const std::string& path, const Clie
     return recorded ? *recorded : make_status(TunnelState::Error, recorded.error());
 }
 
-// Reads one request message; absent when the client is given up on.
-std::optional<std::string> read_request(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop) {
+// Reads one request message; absent when the client is given up on. A message longer than the
+// buffer (the pipe has more of it) is refused: none of its parts is a request.
+std::optional<Result<std::string>> read_request(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop) {
     std::vector<char> buffer(kRequestBufferSize, '\0');
-    size_t last_bytes = 0;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         PipeIo io = pipe.read(buffer.data(), buffer.size());
-        if (io.ok && io.bytes > 0) return std::string(buffer.data(), io.bytes);
-        last_bytes = io.bytes;
+        if (io.ok && io.bytes > 0) return Result<std::string>(std::string(buffer.data(), io.bytes));
+        if (!io.ok && io.bytes > 0) {
+            return Result<std::string>(fail("invalid service IPC request: the message is longer than " +
+                                            std::to_string(kRequestBufferSize) + " bytes"));
+        }
         if (stop) return std::nullopt;
-        bool retry = (io.ok && io.bytes == 0) || (!io.ok && (io.error == PipeError::NoData || io.bytes > 0));
+        bool retry = (io.ok && io.bytes == 0) || (!io.ok && io.error == PipeError::NoData);
         if (!retry) return std::nullopt;
         platform.clock.sleep_ms(kIoRetryMs);
     }
-    if (last_bytes > 0) return std::string(buffer.data(), last_bytes);
     return std::nullopt;
 }
 
@@ -76,7 +78,7 @@ void wait_for_client_close(Platform& platform, PipeInstance& pipe, const std::at
     char scratch[512];
     for (int step = 0; step < kCloseWaitSteps && !stop; ++step) {
         PipeIo io = pipe.read(scratch, sizeof scratch);
-        if (!io.ok && io.error != PipeError::NoData) return;
+        if (!io.ok && io.error != PipeError::NoData && io.bytes == 0) return;  // not the rest of a long message
         platform.clock.sleep_ms(kIoRetryMs);
     }
 }
@@ -161,10 +163,12 @@ std::string handle_ipc_request(Platform& platform, std::string_view bytes, const
 
 void serve_pipe_client(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop_requested,
                        PipeLoopHooks* hooks) {
-    std::optional<std::string> request = read_request(platform, pipe, stop_requested);
+    std::optional<Result<std::string>> request = read_request(platform, pipe, stop_requested);
     if (!request) return;
-    std::string response = handle_ipc_request(
-        platform, *request, [&pipe](const std::string& path) { return pipe.read_as_client(path); }, hooks);
+    std::string response =
+        !*request ? render(make_status(TunnelState::Error, request->error()))
+                  : handle_ipc_request(
+                        platform, **request, [&pipe](const std::string& path) { return pipe.read_as_client(path); }, hooks);
     if (write_response(platform, pipe, response)) wait_for_client_close(platform, pipe, stop_requested);
 }
 

@@ -122,6 +122,9 @@ TEST(LogTail, LastTwentyLinesTrimmed) {
     for (int i = 1; i <= 25; ++i) lines25 += "line " + std::to_string(i) + "\r\n";
     std::string expected25;
     for (int i = 6; i <= 25; ++i) expected25 += (i > 6 ? "\n" : "") + std::string("line ") + std::to_string(i);
+    std::string long_line;  // 6001 bytes: the last 4096 would start inside an "é"
+    for (int i = 0; i < 3000; ++i) long_line += "\xC3\xA9";
+    const std::string long_tail = long_line.substr(1906) + "x";
     const Case cases[] = {
         {lines25, expected25},
         {std::nullopt, ""},
@@ -129,6 +132,7 @@ TEST(LogTail, LastTwentyLinesTrimmed) {
         {"  only\n\n", "only"},
         {"a\nb", "a\nb"},
         {"bad \xFF byte", "bad \xEF\xBF\xBD byte"},
+        {"first\n" + long_line + "x\n", long_tail},
     };
     for (const Case& c : cases) {
         FakePlatform f;
