@@ -87,16 +87,27 @@ TEST(CommandLine, UpperCaseXrayImageWithTheTunnelRouteCountsAsLive) {
 
 TEST(CommandLine, WithoutProgramDataTheStatusGoesUnderLocalAppData) {
     WineMachine m(case_name());
-    fs::path local = fs::path(VORN_WINE_PREFIX) / "drive_c" / "users";
+    std::vector<fs::path> runtimes;
+    for (const auto& user : fs::directory_iterator(fs::path(VORN_WINE_PREFIX) / "drive_c" / "users")) {
+        if (!fs::is_directory(user.path() / "AppData" / "Local")) continue;
+        fs::remove_all(user.path() / "AppData" / "Local" / "VornVPN");
+        runtimes.push_back(user.path() / "AppData" / "Local" / "VornVPN" / "runtime");
+    }
+    ASSERT_FALSE(runtimes.empty());
+
+    // A status never makes the folders; it prints its record and keeps none.
     RunResult r = m.service({"status"}, false);
-    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.rc, 0) << r.err;
+    for (const fs::path& runtime : runtimes) EXPECT_FALSE(fs::exists(runtime.parent_path())) << runtime;
+
+    // Once install has made them, the status is kept there.
+    for (const fs::path& runtime : runtimes) fs::create_directories(runtime);
+    r = m.service({"status"}, false);
+    EXPECT_EQ(r.rc, 0) << r.err;
     bool found = false;
-    for (const auto& user : fs::directory_iterator(local)) {
-        fs::path status = user.path() / "AppData" / "Local" / "VornVPN" / "runtime" / "product-tunnel-status.json";
-        if (fs::exists(status)) {
-            found = true;
-            fs::remove(status);
-        }
+    for (const fs::path& runtime : runtimes) {
+        found = found || fs::exists(runtime / "product-tunnel-status.json");
+        fs::remove_all(runtime.parent_path());
     }
     EXPECT_TRUE(found);
     EXPECT_FALSE(fs::exists(m.runtime()));
