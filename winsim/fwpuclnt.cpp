@@ -67,15 +67,7 @@ std::string hex(DWORD value) {
     return text;
 }
 
-void note(const std::string& line) {
-    HANDLE log = CreateFileW(state_path("wfp.log").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_ALWAYS, 0, nullptr);
-    if (log == INVALID_HANDLE_VALUE) return;
-    std::string text = line + "\n";
-    DWORD written = 0;
-    WriteFile(log, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(log);
-}
+void note(const std::string& line) { append_state_line("wfp.log", line); }
 
 // Notes a call's outcome ("what status", and why when it was refused) and returns the status.
 DWORD answer(const std::string& what, DWORD status, const std::string& why = {}) {

@@ -10,7 +10,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/corpus" "$work/findings"
 status=0
-"$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=16384 -print_funcs=0 \
+# Inputs may grow past the 1 MiB a request file may hold (libFuzzer lengthens them gradually).
+"$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=1100000 -print_funcs=0 \
   -artifact_prefix="$work/findings/" -print_final_stats=1 "$work/corpus" "$seeds" >"$work/log" 2>&1 || status=$?
 executions=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$work/log" | grep -o '[0-9]*$' || true)
 coverage=$(grep -o 'cov: [0-9]*' "$work/log" | tail -n 1 | grep -o '[0-9]*$' || true)

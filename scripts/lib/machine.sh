@@ -6,7 +6,14 @@ machine_setup() {
   local bin="$REPO_ROOT/build/windows/bin"
   rm -rf "$MACHINE_ROOT/machine" "$MACHINE_ROOT/pd"
   mkdir -p "$MACHINE_ROOT/machine/state" "$MACHINE_ROOT/pd"
-  cp "$bin"/*.exe "$bin/fwpuclnt.dll" "$MACHINE_ROOT/machine/"
+  # The tool stand-ins go to the prefix's system folder (below); the rest beside the service.
+  local program
+  for program in "$bin"/*.exe; do
+    case "$(basename "$program")" in
+      route.exe | netsh.exe | tasklist.exe | taskkill.exe | net.exe | curl.exe | powershell.exe) ;;
+      *) cp "$program" "$MACHINE_ROOT/machine/" ;;
+    esac
+  done
   cp "$bin"/machine/*.json "$MACHINE_ROOT/machine/state/"
   export WINEPREFIX="$MACHINE_ROOT/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
   unset DISPLAY
@@ -17,6 +24,8 @@ machine_setup() {
     wineboot -i >/dev/null 2>&1
     wineserver -w
   fi
+  "$REPO_ROOT/scripts/lib/winsim-system.sh" "$bin"
+  winpath "$MACHINE_ROOT/machine/state" >"$WINEPREFIX/drive_c/windows/system32/winsim-state.txt"
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 }
 

@@ -82,7 +82,7 @@ std::vector<EngineCandidate> engine_search(const EngineSpec& engine, Environment
         if (own.has_parent_path() && own.parent_path() != own) {
             fs::path dir = own.parent_path();
             for (std::string_view name : engine.own_names) {
-                candidates.push_back({from_fs_path(dir / to_fs_path(name)), std::nullopt});
+                candidates.push_back({from_fs_path(dir / to_fs_path(name)), from_fs_path(dir)});
             }
             for (fs::path ancestor = dir;; ancestor = ancestor.parent_path()) {
                 for (const auto& candidate : engine.ancestor_candidates) {
@@ -216,7 +216,12 @@ std::string log_tail_of_text(std::string_view text) {
     std::vector<std::string> lines = split_lines(text);
     size_t first = lines.size() > 20 ? lines.size() - 20 : 0;
     std::vector<std::string> tail(lines.begin() + static_cast<std::ptrdiff_t>(first), lines.end());
-    return std::string(trim(join(tail, "\n")));
+    std::string text_tail(trim(join(tail, "\n")));
+    if (text_tail.size() <= kLogTailLimitBytes) return text_tail;
+    // Long lines: their end only, from a character's first byte on.
+    size_t cut = text_tail.size() - kLogTailLimitBytes;
+    while (cut < text_tail.size() && (static_cast<unsigned char>(text_tail[cut]) & 0xC0) == 0x80) ++cut;
+    return std::string(trim(std::string_view(text_tail).substr(cut)));
 }
 
 std::string read_log_tail(Platform& platform, std::string_view log_name) {

@@ -35,8 +35,8 @@ const EngineSpec& tuic_engine();
 
 struct EngineCandidate {
     std::string path;
-    // Candidates of the ancestor walk and of the current folder hang from a folder; they are
-    // used only when they and every folder from them up to that one are trusted.
+    // Every candidate but the variable's hangs from a folder (the service's own, an ancestor, the
+    // current folder); it is used only when it and every folder from it up to that one are trusted.
     std::optional<std::string> anchor;
 };
 
@@ -74,7 +74,10 @@ void end_started_engine(Platform& platform, ChildProcess& child);
 void undo_engine_start(Platform& platform, UndoLog& undo, std::shared_ptr<ChildProcess> child,
                        std::string_view pid_file);
 
-// The last 20 lines of a runtime-directory log, trimmed; "" when it cannot be read.
+// A log tail goes into status records: one long line must not make them long.
+inline constexpr size_t kLogTailLimitBytes = 4096;
+// The last 20 lines of a runtime-directory log, trimmed, at most kLogTailLimitBytes of their
+// end; "" when it cannot be read.
 std::string read_log_tail(Platform& platform, std::string_view log_name);
 std::string log_tail_of_text(std::string_view text);
 

@@ -39,6 +39,9 @@ struct Platform {
     RequestFiles& request_files;
     std::ostream& out;
     std::ostream& err;
+    // Whether this process may create the runtime folders: the service and an elevated command
+    // line do; a command line run without elevation only uses folders that are already there.
+    bool may_create_runtime = true;
 };
 
 }  // namespace vorn

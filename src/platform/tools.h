@@ -1,5 +1,6 @@
 #pragma once
-// Running the system's command-line tools (route, netsh, tasklist, sc.exe, ...) by bare name.
+// Running the system's command-line tools (route, netsh, tasklist, sc.exe, ...) by name; each
+// runs from the Windows system folder, whatever lies beside the executable.
 
 #include <cstdint>
 #include <string>

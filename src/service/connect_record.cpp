@@ -14,7 +14,14 @@ Result<TunnelStatus> connect_and_record(Platform& platform, const std::string& r
     UndoLog undo;
     ConnectGuard guard;
     guard.firewall_held = handling.keep_firewall && full_tunnel_firewall_present(platform);
-    auto connected = connect_product_tunnel(platform, request_path, read, undo, guard);
+    // The bytes the connect was made with are the ones kept for a resume.
+    std::optional<std::string> used;
+    auto keep_bytes = [&read, &used](const std::string& path) {
+        auto bytes = read(path);
+        if (bytes) used = *bytes;
+        return bytes;
+    };
+    auto connected = connect_product_tunnel(platform, request_path, keep_bytes, undo, guard);
     if (!connected) {
         if (handling.stop_split_session_on_failure) stop_split_session(platform);
         if (handling.remove_wfp_objects_on_failure) (void)remove_wfp_objects(platform);
@@ -25,7 +32,7 @@ Result<TunnelStatus> connect_and_record(Platform& platform, const std::string& r
     }
     undo.keep();
     if (handling.save_path != SavePath::Never) {
-        Status saved = persist_reconnect_request_path(platform, request_path);
+        Status saved = persist_reconnect_request(platform, request_path, used.value_or(""));
         if (!saved && handling.save_path == SavePath::Required) return saved.failure();
     }
     Status written = write_status(platform, *connected);

@@ -24,7 +24,9 @@ struct ConnectHandling {
     bool keep_firewall;
 };
 
-inline constexpr ConnectHandling kCommandLineConnect{true, true, SavePath::Required, true, false};
+// A failed command-line connect undoes only what it started itself: the split policy, the redirect
+// listener and the filters belong to the service, whose tunnel may still be up.
+inline constexpr ConnectHandling kCommandLineConnect{false, false, SavePath::Required, true, false};
 inline constexpr ConnectHandling kPipeConnect{false, true, SavePath::BestEffort, false, false};
 // The resume at service start and the tunnel watch's reconnects. The saved path is left as it is.
 inline constexpr ConnectHandling kResumeConnect{false, false, SavePath::Never, false, true};

@@ -42,25 +42,23 @@ TunnelStatus run_connect(Platform& platform, const std::string& path, const Clie
     return recorded ? *recorded : make_status(TunnelState::Error, recorded.error());
 }
 
-// Reads one request message; absent when the client is given up on. A message larger than the
-// buffer is refused as it is found: the rest of it is neither read nor made room for.
+// Reads one request message; absent when the client is given up on. A message longer than the
+// buffer (the pipe has more of it) is refused as it is found: none of its parts is a request, and
+// the rest of it is neither read nor made room for.
 std::optional<Result<std::string>> read_request(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop) {
     std::vector<char> buffer(kRequestBufferSize, '\0');
-    size_t last_bytes = 0;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         PipeIo io = pipe.read(buffer.data(), buffer.size());
-        if (io.ok && io.bytes > 0) return std::string(buffer.data(), io.bytes);
-        if (io.error == PipeError::MoreData) {
-            return fail("invalid service IPC request: the request is larger than " +
-                        std::to_string(kRequestBufferSize) + " bytes");
+        if (io.ok && io.bytes > 0) return Result<std::string>(std::string(buffer.data(), io.bytes));
+        if (io.error == PipeError::MoreData || (!io.ok && io.bytes > 0)) {
+            return Result<std::string>(fail("invalid service IPC request: the message is longer than " +
+                                            std::to_string(kRequestBufferSize) + " bytes"));
         }
-        last_bytes = io.bytes;
         if (stop) return std::nullopt;
-        bool retry = (io.ok && io.bytes == 0) || (!io.ok && (io.error == PipeError::NoData || io.bytes > 0));
+        bool retry = (io.ok && io.bytes == 0) || (!io.ok && io.error == PipeError::NoData);
         if (!retry) return std::nullopt;
         platform.clock.sleep_ms(kIoRetryMs);
     }
-    if (last_bytes > 0) return std::string(buffer.data(), last_bytes);
     return std::nullopt;
 }
 

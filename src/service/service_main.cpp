@@ -5,10 +5,11 @@
 #include "engines/engine_stop.h"
 #include "service/connect_record.h"
 #include "service/ipc.h"
+#include "service/reconnect.h"
+#include "service/service_folder.h"
 #include "service/tunnel_watch.h"
 #include "split_tunnel/firewall.h"
 #include "tunnel/disconnect.h"
-#include "tunnel/request_path.h"
 #include "tunnel_core/runtime_files.h"
 #include "tunnel_core/status.h"
 
@@ -20,37 +21,18 @@ void service_control_handler(Platform& platform, ServiceRuntime& runtime, uint32
     if (runtime.registered) platform.service.report_status(ServiceState::StopPending);
 }
 
-namespace {
-
-// The saved path is read as LocalSystem, so only as a local file reached without any link or
-// junction that a user could have put on the way. Absent when there is no such file at all.
-std::optional<Result<std::string>> read_saved_request(Platform& platform, const std::string& path) {
-    if (auto local = check_local_request_path(path); !local) return Result<std::string>(local.failure());
-    auto opened = platform.request_files.read_local(path);
-    if (!opened) {
-        if (opened.failure().not_found) return std::nullopt;
-        return Result<std::string>(opened.failure());
-    }
-    if (!same_final_path(path, opened->final_path)) {
-        return Result<std::string>(fail("the path leads to " + opened->final_path + " through a link"));
-    }
-    return Result<std::string>(std::move(opened->bytes));
-}
-
-}  // namespace
-
 std::optional<TunnelStatus> reconnect_saved_request(Platform& platform) {
-    auto saved = read_runtime_file(platform, kReconnectPathFileName);
-    if (!saved || !*saved) return std::nullopt;
-    std::string path(trim(decode_utf8_lossy(**saved)));
-    std::optional<Result<std::string>> request = read_saved_request(platform, path);
-    if (!request) return std::nullopt;  // the request file is gone: nothing to connect with
-    if (!*request) {
-        TunnelStatus failed = make_status(TunnelState::Error, "could not read product tunnel request: " + request->error());
+    // Never the user's file itself: whatever it leads to now, the copy is what was connected.
+    auto saved = saved_reconnect_request(platform);
+    if (!saved) return std::nullopt;
+    if (!*saved) {
+        TunnelStatus failed = make_status(TunnelState::Error, "could not read product tunnel request: " + saved->error());
         (void)write_status(platform, failed);
         return failed;
     }
-    auto outcome = connect_and_record(platform, path, [&request](const std::string&) { return *request; }, kResumeConnect);
+    const std::string bytes = std::move((*saved)->second);
+    auto outcome = connect_and_record(platform, (*saved)->first, [&bytes](const std::string&) { return Result<std::string>(bytes); },
+                                      kResumeConnect);
     return outcome ? *outcome : make_status(TunnelState::Error, outcome.error());
 }
 
@@ -75,6 +57,11 @@ void service_main(Platform& platform, ServiceRuntime& runtime) {
     });
     if (!registered) return;
     runtime.registered = true;
+    if (auto folders = check_service_folders(platform); !folders) {
+        (void)write_status(platform, make_status(TunnelState::Error, folders.error()));
+        platform.service.report_status(ServiceState::Stopped);
+        return;
+    }
     // The pipe's name is taken before anything is reported: whoever created it first would be
     // handed the desktop application's requests. A failure is retried (and a name held by another
     // process recorded) after the resume, which reads the status recorded before it.

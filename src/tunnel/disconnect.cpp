@@ -12,6 +12,7 @@ namespace vorn {
 
 TunnelStatus disconnect_product_tunnel(Platform& platform) {
     remove_file(runtime_file(platform.env, kReconnectPathFileName));
+    remove_file(runtime_file(platform.env, kReconnectRequestFileName));
     remove_file(runtime_file(platform.env, kResolvedHostsFileName));
     return take_down_product_tunnel(platform);
 }

@@ -19,8 +19,9 @@ std::string runtime_file(Environment& env, std::string_view name) {
 
 namespace {
 
-Status secure_folder(FileSecurity& security, const std::string& dir, bool create,
+Status secure_folder(Platform& platform, const std::string& dir, bool create,
                      std::string_view create_prefix) {
+    FileSecurity& security = platform.files;
     auto facts = security.inspect(dir);
     if (!facts) return fail(std::string(kSecureRuntimeDirFailure) + facts.error());
     if (!*facts) {
@@ -30,17 +31,27 @@ Status secure_folder(FileSecurity& security, const std::string& dir, bool create
         }
         return {};
     }
-    if ((*facts)->trusted()) return {};
-    if ((*facts)->reparse_point || !(*facts)->directory) {
+    const FileFacts& found = **facts;
+    if (found.trusted()) {
+        // Ours, from a version that let everyone read it: the secrets inside are ours alone now.
+        if (found.others_may_read) (void)security.make_private(dir);
+        return {};
+    }
+    if (found.reparse_point || !found.directory) {
         // A link could lead anywhere: the link goes, a private folder takes its place.
         if (auto removed = security.remove_entry(dir); !removed) {
             return fail(std::string(kSecureRuntimeDirFailure) + removed.error());
         }
-        if (auto made = security.create_private_directory(dir); !made) {
-            return fail(std::string(kSecureRuntimeDirFailure) + made.error());
+    } else {
+        // Someone else's folder is never taken back in place: whoever made it may still hold
+        // handles to it. It moves aside with everything in it, and a new one takes its name.
+        const std::string aside = dir + ".foreign-" + std::to_string(platform.clock.unix_time_ms());
+        if (auto moved = security.rename_entry(dir, aside); !moved) {
+            return fail(std::string(kSecureRuntimeDirFailure) + "could not move " + dir + " aside: " + moved.error());
         }
-    } else if (auto taken = security.take_back(dir); !taken) {
-        return fail(std::string(kSecureRuntimeDirFailure) + taken.error());
+    }
+    if (auto made = security.create_private_directory(dir); !made) {
+        return fail(std::string(kSecureRuntimeDirFailure) + made.error());
     }
     auto after = security.inspect(dir);
     if (!after) return fail(std::string(kSecureRuntimeDirFailure) + after.error());
@@ -61,9 +72,9 @@ Status secure_runtime_directory(Platform& platform, bool create, std::string_vie
             return fail(std::string(create_prefix) + made.error());
         }
     }
-    if (auto secured = secure_folder(platform.files, product, create, create_prefix); !secured)
+    if (auto secured = secure_folder(platform, product, create, create_prefix); !secured)
         return secured;
-    return secure_folder(platform.files, runtime, create, create_prefix);
+    return secure_folder(platform, runtime, create, create_prefix);
 }
 
 bool is_trusted_entry(FileSecurity& security, const std::string& path) {
@@ -82,18 +93,19 @@ Result<std::optional<std::string>> read_runtime_file(Platform& platform, std::st
     const std::string path = runtime_file(platform.env, name);
     auto facts = platform.files.inspect(path);
     if (!facts || !*facts || !(*facts)->trusted()) return std::optional<std::string>();
-    auto bytes = read_file(path);
+    auto bytes = platform.files.read_file(path);
     if (!bytes) return bytes.failure();
     return std::optional<std::string>(std::move(*bytes));
 }
 
-Status write_file_atomically(Platform& platform, const std::string& path, std::string_view bytes) {
+Status write_file_atomically(Platform& platform, const std::string& path, std::string_view bytes,
+                             FileReaders readers) {
     static std::atomic<unsigned> counter{0};
     if (auto removed = remove_untrusted_entry(platform.files, path); !removed) return removed;
     const std::string fresh = path + ".new-" + std::to_string(platform.env.current_process_id()) +
                               "-" + std::to_string(platform.clock.unix_time_ms()) + "-" +
                               std::to_string(counter++);
-    if (auto written = platform.files.write_new_file(fresh, bytes); !written) {
+    if (auto written = platform.files.write_new_file(fresh, bytes, readers); !written) {
         (void)platform.files.remove_entry(fresh);
         return written;
     }
@@ -106,7 +118,9 @@ Status write_file_atomically(Platform& platform, const std::string& path, std::s
 
 Status write_runtime_file(Platform& platform, std::string_view name, std::string_view bytes) {
     if (auto secured = secure_runtime_directory(platform, false); !secured) return secured;
-    return write_file_atomically(platform, runtime_file(platform.env, name), bytes);
+    // The desktop application reads the status record as the logged-on user; nothing else.
+    FileReaders readers = name == kStatusFileName ? FileReaders::InteractiveUsers : FileReaders::Private;
+    return write_file_atomically(platform, runtime_file(platform.env, name), bytes, readers);
 }
 
 }  // namespace vorn

@@ -1,7 +1,8 @@
 #pragma once
-// The runtime directory belongs to the service: it is created private, taken back when someone
-// else owns it or may write it, and nothing in it that another account owns or can change is
-// read. Files are written whole: a new file moved over the old one.
+// The runtime directory belongs to the service: it is created private (only LocalSystem and
+// Administrators get in; the status record alone is readable by the logged-on users), moved aside
+// and made anew when someone else owns it or may write it, and nothing in it that another account
+// owns or can change is read. Files are written whole: a new file moved over the old one.
 
 #include <optional>
 #include <string>
@@ -15,6 +16,9 @@ namespace vorn {
 // The fixed names in it that more than one module reads; the engines' own are in their table.
 inline constexpr std::string_view kStatusFileName = "product-tunnel-status.json";
 inline constexpr std::string_view kReconnectPathFileName = "product-tunnel-reconnect-request-path.txt";
+// The bytes of the request behind the saved path, as the connect read them: a resume or reconnect
+// uses this private copy and never opens the user's path again.
+inline constexpr std::string_view kReconnectRequestFileName = "product-tunnel-reconnect-request.json";
 inline constexpr std::string_view kRouteExceptionsFileName = "product-route-exceptions.json";
 // The next hop the exceptions' host routes were added through (one dotted quad), beside the list
 // whose format older versions share: deletes name it, so another VPN's routes stay.
@@ -31,7 +35,8 @@ inline constexpr std::string_view kSecureRuntimeDirFailure =
     "could not secure product tunnel runtime dir: ";
 
 // VornVPN and VornVPN\runtime: a missing folder is created private when `create` is set (a
-// failure is `create_prefix` + the cause), an existing one that is not trusted is taken back.
+// failure is `create_prefix` + the cause); an existing one that another account owns or may
+// write, or a link, is moved aside (a link removed) and a private one created in its place.
 Status secure_runtime_directory(Platform& platform, bool create,
                                 std::string_view create_prefix = {});
 
@@ -48,6 +53,7 @@ Result<std::optional<std::string>> read_runtime_file(Platform& platform, std::st
 Status write_runtime_file(Platform& platform, std::string_view name, std::string_view bytes);
 // The same for any path: a new file beside it moved over it; when a reader holds it open,
 // create or truncate and write.
-Status write_file_atomically(Platform& platform, const std::string& path, std::string_view bytes);
+Status write_file_atomically(Platform& platform, const std::string& path, std::string_view bytes,
+                             FileReaders readers = FileReaders::Private);
 
 }  // namespace vorn

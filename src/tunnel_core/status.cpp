@@ -55,8 +55,14 @@ std::optional<TunnelStatus> parse_status(std::string_view text) {
 }
 
 Status write_status(Platform& platform, const TunnelStatus& status) {
-    if (auto made = secure_runtime_directory(platform, true, "could not create status directory: "); !made) {
+    const bool create = platform.may_create_runtime;
+    if (auto made = secure_runtime_directory(platform, create, "could not create status directory: "); !made) {
         return made;
+    }
+    if (!create) {
+        // No folder to keep the record in: the output is all there is.
+        auto there = platform.files.inspect(runtime_directory(platform.env));
+        if (there && !*there) return {};
     }
     auto text = status_to_pretty_json(status);
     if (!text) return text.failure();

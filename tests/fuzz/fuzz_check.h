@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -44,6 +46,36 @@ inline void check_error_message(const std::string& message, std::string_view pre
     FUZZ_CHECK(compact.ok());
     check_status_line(*compact);
     FUZZ_CHECK(status_to_pretty_json(make_status(TunnelState::Error, message)).ok());
+}
+
+// Four decimal octets 0-255 as `route` reads them one way only: no leading zeros, sign or blanks.
+inline bool canonical_quad(std::string_view text) {
+    std::optional<uint32_t> value = parse_ipv4_address(text);
+    if (!value) return false;
+    std::string rendered;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        rendered += std::to_string((*value >> shift) & 0xFF) + (shift ? "." : "");
+    }
+    return rendered == text;
+}
+
+// A `route` command's arguments: every address (destination, mask, gateway) a canonical quad,
+// an add through a numbered interface with metric 1.
+inline void check_route_args(const std::vector<std::string>& args) {
+    FUZZ_CHECK(!args.empty());
+    if (args[0] == "print") {
+        FUZZ_CHECK(args.size() == 1 || (args.size() == 2 && canonical_quad(args[1])));
+        return;
+    }
+    FUZZ_CHECK(args[0] == "add" || args[0] == "delete");
+    FUZZ_CHECK(args.size() >= 4 && canonical_quad(args[1]) && args[2] == "mask" && canonical_quad(args[3]));
+    if (args.size() > 4) FUZZ_CHECK(canonical_quad(args[4]));
+    if (args[0] == "delete") {
+        FUZZ_CHECK(args.size() <= 5);
+        return;
+    }
+    FUZZ_CHECK(args.size() == 9 && args[5] == "if" && parse_u32_decimal(args[6]).ok() && args[6][0] != '+');
+    FUZZ_CHECK(args[7] == "metric" && args[8] == "1");
 }
 
 }  // namespace vorn::fuzz

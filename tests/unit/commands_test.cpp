@@ -85,6 +85,14 @@ TEST(CommandLine, ElevationIsCheckedWithNetSessionForChangingCommandsOnly) {
             if (call.program == "net") return ToolRun{2, "", ""};
             return elevated(call);
         };
+        // Refused or not, a command line that did not prove its elevation never makes the folders.
+        FakePlatform fresh;
+        fresh.wfp.open_status = 0;
+        fresh.tools.handler = f.tools.handler;
+        (void)run_command_line(fresh.platform, c.args);
+        EXPECT_FALSE(file_exists(fresh.dir.str() + "/VornVPN")) << c.args[1];
+
+        ASSERT_TRUE(create_directories(f.runtime()).ok());
         int rc = run_command_line(f.platform, c.args);
         bool checked = !f.tools.calls.empty() && f.tools.calls[0].program == "net";
         EXPECT_EQ(checked, c.checks) << c.args[1];
@@ -163,6 +171,13 @@ TEST(CommandLine, InstallAndUninstallRunScAndRecordTheOutcome) {
         EXPECT_EQ(f.out.str(), c.out);
         EXPECT_EQ(f.err.str(), c.err);
         EXPECT_EQ(file_exists(f.runtime() + "/product-tunnel-status.json"), c.rc == 0);
+        if (std::string(c.word) == "install") {  // both folders made private before sc.exe runs
+            const std::string product = testing::FakeFileSecurity::key(f.dir.str() + "/VornVPN");
+            auto changes = f.files.changes();
+            ASSERT_GE(changes.size(), 2u);
+            EXPECT_EQ(std::vector<std::string>(changes.begin(), changes.begin() + 2),
+                      (std::vector<std::string>{"create " + product, "create " + product + "/runtime"}));
+        }
     }
 }
 
@@ -177,6 +192,63 @@ TEST(CommandLine, InstallWithoutItsOwnPathFailsBeforeSc) {
     EXPECT_EQ(f.tools.count("sc.exe"), 0u);
 }
 
+// The executable's folder and every folder above it decide whether it is installed, or runs as
+// the service: the nearest one that someone else may change is named, and nothing is registered.
+TEST(CommandLine, InstallAndServiceStartRefuseAFolderOthersMayChange) {
+    enum class Mark { Writable, Foreign, Link, NewFoldersOnly };
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, Mark>> marked;  // folders below the case's root
+        std::optional<std::string> refused;                  // the folder named
+        std::string why = " is writable by non-administrators";
+    };
+    const Case cases[] = {
+        {"trusted up to the root", {}, std::nullopt},
+        {"its own folder writable", {{"Vorn/bin", Mark::Writable}}, "Vorn/bin"},
+        {"its own folder someone else's", {{"Vorn/bin", Mark::Foreign}}, "Vorn/bin"},
+        {"a folder above writable", {{"Vorn", Mark::Writable}}, "Vorn"},
+        {"the root writable", {{"/", Mark::Writable}}, "/"},
+        {"the nearest of two is named", {{"Vorn", Mark::Writable}, {"Vorn/bin", Mark::Foreign}}, "Vorn/bin"},
+        {"new subfolders above change nothing on the way", {{"Vorn", Mark::NewFoldersOnly}}, std::nullopt},
+        {"new files or folders beside it do", {{"Vorn/bin", Mark::NewFoldersOnly}}, "Vorn/bin"},
+        {"a link on the way", {{"Vorn", Mark::Link}}, "Vorn", " is a link"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakePlatform f;
+        f.tools.handler = elevated;
+        f.files.allow("/");
+        const std::filesystem::path root = f.dir.path() / "programs";
+        std::filesystem::create_directories(root / "Vorn" / "bin");
+        f.env.exe = (root / "Vorn" / "bin" / "vorn-tunnel-service.exe").string();
+        for (const auto& [folder, mark] : c.marked) {
+            const std::string path = (root / folder).string();
+            f.files.mark(path, mark == Mark::Foreign, mark == Mark::Writable || mark == Mark::NewFoldersOnly,
+                         mark == Mark::Link);
+            f.files.facts[testing::FakeFileSecurity::key(path)].others_only_add_folders = mark == Mark::NewFoldersOnly;
+        }
+        int rc = run_command_line(f.platform, {"svc.exe", "install"});
+        if (!c.refused) {
+            EXPECT_EQ(rc, 0) << f.err.str();
+            EXPECT_EQ(f.tools.count("sc.exe"), 2u);
+            continue;
+        }
+        const std::string reason = (root / *c.refused).string() + c.why;
+        EXPECT_EQ(rc, 1);
+        EXPECT_EQ(f.err.str(), "could not install: " + reason + "\n");
+        EXPECT_EQ(f.tools.count("sc.exe"), 0u);
+        EXPECT_FALSE(read_status(f.platform).has_value());
+
+        // Started by the service manager all the same, it stops at once and says why.
+        f.service.dispatcher_error = 0;
+        f.service.registration_ok = true;
+        EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "run-service"}), 0);
+        EXPECT_EQ(f.service.reports, std::vector<ServiceState>{ServiceState::Stopped});
+        EXPECT_EQ(read_status(f.platform), make_status(TunnelState::Error, "could not start VornTunnelService: " + reason));
+        EXPECT_EQ(f.pipes.creations, 0);
+    }
+}
+
 TEST(CommandLine, StatusWriteFailureStillPrintsAndExitsZero) {
     FakePlatform f;
     f.wfp.open_status = 0;  // the filtering engine opens and holds none of our objects
@@ -187,14 +259,15 @@ TEST(CommandLine, StatusWriteFailureStillPrintsAndExitsZero) {
     EXPECT_EQ(f.err.str(), "");
 }
 
-TEST(CommandLine, InstallReportsAStatusWriteFailure) {
+TEST(CommandLine, InstallWithoutItsRuntimeFoldersRegistersNothing) {
     FakePlatform f;
     f.wfp.open_status = 0;  // the filtering engine opens and holds none of our objects
     f.tools.handler = elevated;
     ASSERT_TRUE(write_file(f.dir.str() + "/VornVPN", "blocks the runtime folder").ok());
     EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "install"}), 1);
     EXPECT_EQ(f.out.str(), "");
-    EXPECT_EQ(f.err.str().rfind("could not create status directory: ", 0), 0u) << f.err.str();
+    EXPECT_EQ(f.err.str().rfind("could not install: ", 0), 0u) << f.err.str();
+    EXPECT_EQ(f.tools.count("sc.exe"), 0u);
 }
 
 }  // namespace

@@ -65,8 +65,12 @@ TEST(LocateEngine, SearchOrder) {
          std::nullopt, "bin/tuic/tuic.exe", {}, {"a/bin/tuic/tuic.exe"}},
         {"the folder it hangs from counts", &tuic_engine(), {"bin/tuic/tuic.exe"}, {}, std::nullopt, std::nullopt,
          {"."}},
-        {"own folder and variable need no trust", &xray_engine(), {"a/b/xray.exe"}, {}, std::nullopt, "a/b/xray.exe",
-         {"a/b", "a/b/xray.exe"}},
+        {"beside the service in a writable folder passed over", &xray_engine(), {"a/b/xray.exe", "bin/xray/xray.exe"},
+         {}, std::nullopt, "bin/xray/xray.exe", {"a/b"}},
+        {"foreign-owned copy beside the service passed over", &tuic_engine(), {"a/b/tuic.exe"}, {}, std::nullopt,
+         std::nullopt, {}, {"a/b/tuic.exe"}},
+        {"the variable needs no trust", &xray_engine(), {"a/b/xray.exe", "elsewhere/x.exe"}, {}, "elsewhere/x.exe",
+         "elsewhere/x.exe", {"elsewhere", "elsewhere/x.exe"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -118,6 +122,9 @@ TEST(LogTail, LastTwentyLinesTrimmed) {
     for (int i = 1; i <= 25; ++i) lines25 += "line " + std::to_string(i) + "\r\n";
     std::string expected25;
     for (int i = 6; i <= 25; ++i) expected25 += (i > 6 ? "\n" : "") + std::string("line ") + std::to_string(i);
+    std::string long_line;  // 6001 bytes: the last 4096 would start inside an "é"
+    for (int i = 0; i < 3000; ++i) long_line += "\xC3\xA9";
+    const std::string long_tail = long_line.substr(1906) + "x";
     const Case cases[] = {
         {lines25, expected25},
         {std::nullopt, ""},
@@ -125,6 +132,7 @@ TEST(LogTail, LastTwentyLinesTrimmed) {
         {"  only\n\n", "only"},
         {"a\nb", "a\nb"},
         {"bad \xFF byte", "bad \xEF\xBF\xBD byte"},
+        {"first\n" + long_line + "x\n", long_tail},
     };
     for (const Case& c : cases) {
         FakePlatform f;
@@ -393,6 +401,7 @@ TEST(StartBackend, WritesLaunchesRecordsAndWaits) {
         ASSERT_TRUE(create_directories(f.runtime()).ok());
         TempDir install;
         f.env.exe = (install.path() / "svc.exe").string();
+        f.files.allow(install.str());
         if (c.engine_present) {
             touch(install.path() / "hysteria.exe");
             touch(install.path() / "tuic.exe");

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/files.h"
 #include "platform/file_security.h"
 
 namespace vorn::testing {
@@ -54,11 +55,22 @@ class FakeFileSecurity : public FileSecurity {
         if (!std::filesystem::create_directory(path, ec)) return fail(ec ? ec.message() : "exists");
         return {};
     }
-    Status take_back(const std::string& path) override {
-        if (!scripted("take_back", path)) return fail("unscripted take back");
-        if (take_back_error) return fail(*take_back_error);
-        // As on Windows: the folder is ours afterwards. Wine's take-back changes nothing.
-        if (take_back_sticks) facts.erase(key(path));
+    Status make_private(const std::string& path) override {
+        if (!scripted("make_private", path)) return fail("unscripted make private");
+        if (auto it = facts.find(key(path)); it != facts.end()) it->second.others_may_read = false;
+        return {};
+    }
+    Status rename_entry(const std::string& from, const std::string& to) override {
+        if (!scripted("rename", from)) return fail("unscripted rename");
+        if (rename_error) return fail(*rename_error);
+        std::error_code ec;
+        if (std::filesystem::exists(to, ec)) return fail("File exists");
+        std::filesystem::rename(from, to, ec);
+        if (ec) return fail(ec.message());
+        if (auto it = facts.find(key(from)); it != facts.end()) {
+            facts[key(to)] = it->second;
+            facts.erase(it);
+        }
         return {};
     }
     Status remove_entry(const std::string& path) override {
@@ -75,13 +87,18 @@ class FakeFileSecurity : public FileSecurity {
         facts.erase(key(path));
         return {};
     }
-    Status write_new_file(const std::string& path, std::string_view bytes) override {
+    Result<std::string> read_file(const std::string& path) override {
+        if (!scripted("read", path)) return fail("unscripted read");
+        return vorn::read_file(path);
+    }
+    Status write_new_file(const std::string& path, std::string_view bytes, FileReaders who) override {
         if (!scripted("write_new", path)) return fail("unscripted write");
         std::error_code ec;
         if (std::filesystem::exists(path, ec)) return fail("File exists");
         std::ofstream out(path, std::ios::binary);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         if (!out) return fail("No such file or directory");
+        readers[key(path)] = who;
         return {};
     }
     Result<ReplaceOutcome> replace_file(const std::string& from, const std::string& to) override {
@@ -90,23 +107,29 @@ class FakeFileSecurity : public FileSecurity {
         std::error_code ec;
         std::filesystem::rename(from, to, ec);
         if (ec) return fail(ec.message());
+        if (auto it = readers.find(key(from)); it != readers.end()) {
+            readers[key(to)] = it->second;
+            readers.erase(it);
+        }
         return ReplaceOutcome::Replaced;
     }
 
     // Marks an existing entry as owned by someone else, writable by others, or a link.
-    void mark(const std::string& path, bool foreign_owner, bool writable, bool reparse = false) {
+    void mark(const std::string& path, bool foreign_owner, bool writable, bool reparse = false,
+              bool readable = false) {
         FileFacts f;
+        f.others_may_read = readable;
         f.directory = std::filesystem::is_directory(path);
         f.trusted_owner = !foreign_owner;
         f.others_may_write = writable;
         f.reparse_point = reparse;
         facts[key(path)] = f;
     }
-    // Operations on entries other than inspections, in call order ("take_back <path>", ...).
+    // Operations that change entries, in call order ("rename <path>", ...).
     std::vector<std::string> changes() const {
         std::vector<std::string> out;
         for (const auto& c : calls) {
-            if (c.rfind("inspect ", 0) != 0) out.push_back(c);
+            if (c.rfind("inspect ", 0) != 0 && c.rfind("read ", 0) != 0) out.push_back(c);
         }
         return out;
     }
@@ -116,8 +139,8 @@ class FakeFileSecurity : public FileSecurity {
     std::vector<std::string> roots;  // every path the test may touch lies below one of them
     std::map<std::string, FileFacts> facts;
     std::set<std::string> in_use;  // targets whose replace is refused by a reader
-    std::optional<std::string> take_back_error;
-    bool take_back_sticks = true;
+    std::optional<std::string> rename_error;
+    std::map<std::string, FileReaders> readers;  // who may read each file written, by final name
     std::vector<std::string> calls;
 
   private:
@@ -125,7 +148,7 @@ class FakeFileSecurity : public FileSecurity {
         calls.push_back(std::string(what) + " " + key(path));
         std::string k = key(path);
         bool below = false;
-        for (const std::string& r : roots) below = below || k == r || k.rfind(r + "/", 0) == 0;
+        for (const std::string& r : roots) below = below || k == r || k.rfind(r.back() == '/' ? r : r + "/", 0) == 0;
         bool relative = !std::filesystem::path(path).is_absolute();
         if (!below && !(relative && std::string(what) == "inspect")) {
             report_unscripted("unscripted " + std::string(what) + " on " + path);

@@ -108,13 +108,15 @@ private:
             int s = ::accept(listener_, nullptr, nullptr);
             if (s < 0) return;
             ++accepted_;
-            sessions_.emplace_back([this, s] { session(s); });
+            // The stall goes to the first connection accepted, whichever greeting comes first.
+            const bool stall = stall_first.exchange(false);
+            sessions_.emplace_back([this, s, stall] { session(s, stall); });
         }
     }
-    void session(int s) {
+    void session(int s, bool stall) {
         char buffer[4096];
         ssize_t n = ::recv(s, buffer, 3, MSG_WAITALL);
-        if (stall_first.exchange(false)) {
+        if (stall) {
             while (::recv(s, buffer, sizeof buffer, 0) > 0) {
             }
             ::close(s);
@@ -342,7 +344,8 @@ TEST(RedirectProxy, AStalledSocksExchangeHoldsBackNothingAndEndsAtItsBound) {
     upstream.stall_first = true;
     Relay relay(upstream.endpoint(), context_ipv4(10, 9, 9, 9, 80));
     int stalled = connect_to(relay.runtime->port());
-    for (int i = 0; i < 100 && upstream.accepted() < 1; ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 1000 && upstream.accepted() < 1; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(upstream.accepted(), 1);
     EXPECT_EQ(exchange(connect_to(relay.runtime->port()), "meanwhile"), "meanwhile");
     char c;
     timeval brief{0, 200000};

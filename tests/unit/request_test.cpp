@@ -117,9 +117,10 @@ TEST(SplitPolicyAppPaths, SelectsEnabledThroughVpnRulesInOrder) {
 
 TEST(RequestPath, OnlyLocalFilesAreOpened) {
     struct Case {
-        const char* path;
+        std::string_view path;
         const char* refused;  // the kind named in the refusal; nullptr when accepted
     };
+    using namespace std::literals;
     const Case cases[] = {
         {"C:\\Users\\Ann\\AppData\\Local\\Vorn\\request.json", nullptr},
         {"c:/Users/Ann/request.json", nullptr},
@@ -139,6 +140,11 @@ TEST(RequestPath, OnlyLocalFilesAreOpened) {
         {"C:\\Users\\Ann\\con.json", "a device name"},
         {"C:lpt1", "a device name"},
         {"C:\\Users\\Ann\\COM3 .txt", "a device name"},
+        {"C:\\Users\\Ann\\NUL:", "a device name"},
+        {"C:\\Users\\Ann\\con.json:stream", "a device name"},
+        {"C:\\Users\\Ann\\lpt\xC2\xB2.json", "a device name"},
+        {"C:\\Users\\Ann\\COM0.json", nullptr},
+        {"C:\\Users\\Ann\\AUX\0.json"sv, "cut short by a NUL character"},
     };
     for (const Case& c : cases) {
         Status checked = check_local_request_path(c.path);
@@ -157,6 +163,7 @@ TEST(RequestPath, FinalPathMustBeThePathAskedFor) {
     EXPECT_FALSE(same_final_path("C:\\Users\\Ann\\r.json", "\\\\?\\D:\\secret\\r.json"));
     EXPECT_FALSE(same_final_path("C:\\Users\\Ann\\link\\r.json", "\\\\?\\C:\\Users\\Ann\\target\\r.json"));
     EXPECT_FALSE(same_final_path("C:\\Users\\Ann\\r.json", "\\\\?\\UNC\\host\\share\\r.json"));
+    EXPECT_FALSE(same_final_path("UNC\\host\\share\\r.json", "\\\\?\\UNC\\host\\share\\r.json"));
 }
 
 }  // namespace

@@ -143,16 +143,17 @@ TEST(HandleIpcRequest, UnrenderableAnswerIsTheFixedText) {
 PipeIo ok(size_t bytes) { return PipeIo{true, bytes, PipeError::None}; }
 PipeIo err(PipeError e, size_t bytes = 0) { return PipeIo{false, bytes, e}; }
 
+constexpr const char* kMissingPath = R"({"status":"error","message":"connect request is missing requestPath"})";
+constexpr const char* kTooLong = R"({"status":"error","message":"invalid service IPC request: the message is longer than 65536 bytes"})";
+
 TEST(ServePipeClient, ReadRetriesAndGiveUps) {
     const std::string request = R"({"command":"connect"})";
-    const std::string too_large =
-        R"({"status":"error","message":"invalid service IPC request: the request is larger than 65536 bytes"})";
     struct Case {
         const char* name;
         std::vector<std::pair<PipeIo, std::string>> reads;
         bool answered;
         size_t read_sleeps;
-        std::string answer = R"({"status":"error","message":"connect request is missing requestPath"})";
+        std::string answer = kMissingPath;
         int out_of_memory_at_read = 0;
     };
     const Case cases[] = {
@@ -160,14 +161,11 @@ TEST(ServePipeClient, ReadRetriesAndGiveUps) {
         {"zero bytes then data", {{ok(0), ""}, {err(PipeError::NoData), ""}, {ok(request.size()), request}}, true, 2},
         {"other failure gives up", {{err(PipeError::Other), ""}}, false, 0},
         {"broken pipe gives up", {{err(PipeError::BrokenPipe), ""}}, false, 0},
-        {"partial failure is retried", {{err(PipeError::Other, 3), "{\"c"}, {ok(request.size()), request}}, true, 1},
-        // Refused as found: no further read takes the rest, not even while waiting for the close.
-        {"larger than the buffer", {{err(PipeError::MoreData, 65536), "{"}}, true, 0, too_large},
-        {"larger than the buffer, late",
-         {{err(PipeError::NoData), ""}, {err(PipeError::MoreData, 65536), "{"}},
-         true,
-         1,
-         too_large},
+        // The pipe has more of the message than was read: no part of it is taken for a request,
+        // and no further read takes the rest, not even while waiting for the close.
+        {"part of a message, then a failure", {{err(PipeError::Other, 3), "{\"c"}}, true, 0, kTooLong},
+        {"longer than the buffer", {{err(PipeError::MoreData, 65536), "{"}}, true, 0, kTooLong},
+        {"longer than the buffer, late", {{err(PipeError::NoData), ""}, {err(PipeError::MoreData, 65536), "{"}}, true, 1, kTooLong},
         {"out of memory", {}, true, 0, std::string(kOutOfMemoryResponse), 1},
     };
     for (const Case& c : cases) {
@@ -206,7 +204,7 @@ TEST(ServePipeClient, SilentClientIsDroppedAfter250ReadsAndStopEndsAtOnce) {
     EXPECT_EQ(held.read_calls, 1);
     EXPECT_TRUE(g.clock.sleeps.empty());
 
-    // The last attempt's bytes are taken when the attempts run out.
+    // Even on the last attempt, a part of a message is refused.
     FakePlatform h;
     FakePipe partial;
     for (int i = 0; i < 249; ++i) partial.reads.push_back({err(PipeError::NoData), ""});
@@ -214,7 +212,7 @@ TEST(ServePipeClient, SilentClientIsDroppedAfter250ReadsAndStopEndsAtOnce) {
     partial.peeks = {err(PipeError::BrokenPipe)};
     partial.writes = {FakePipe::kWhole};
     serve_pipe_client(h.platform, partial, std::atomic<bool>{false});
-    EXPECT_EQ(partial.written, R"({"status":"error","message":"connect request is missing requestPath"})");
+    EXPECT_EQ(partial.written, kTooLong);
 }
 
 TEST(ServePipeClient, WriteRetriesThenWaitsForTheClientToClose) {
@@ -254,49 +252,45 @@ TEST(ServePipeClient, WriteRetriesThenWaitsForTheClientToClose) {
     EXPECT_EQ(g.clock.sleeps, std::vector<uint32_t>(250, 20));
 }
 
+// The resume connects with the service's private copy of the request; the saved path is only
+// text now, and the user's file is never opened.
 TEST(Resume, DecisionTable) {
     const std::string request = "C:\\ProgramData\\Vorn\\request.json";
     const std::string connected = R"({"status":"connected","message":"m"})";
-    const std::string refused = "could not read product tunnel request: ";
+    const std::string no_copy = "could not read product tunnel request: its saved copy is missing from the runtime directory";
     struct Case {
         const char* name;
         std::string saved_path;  // "" for none
+        std::optional<std::string> copy;
+        bool copy_planted;  // the copy is another account's
         std::optional<std::string> status;
-        std::optional<testing::ScriptedFile> open;  // absent: the path must not be opened
         bool connects;
         std::string recorded;  // the status message afterwards, "" when unchanged
     };
     const Case cases[] = {
-        {"saved path and connected", request, connected,
-         testing::ScriptedFile{OpenedFile{"{", "\\\\?\\c:\\programdata\\Vorn\\request.json"}, false}, true,
+        {"saved path, copy and connected", request, "{", false, connected, true, "could not parse product tunnel request: "},
+        {"a UNC path is never opened", "\\\\host\\share\\request.json", "{", false, connected, true,
          "could not parse product tunnel request: "},
-        {"status error", request, R"({"status":"error","message":"m"})", std::nullopt, false, ""},
-        {"no status file", request, std::nullopt, std::nullopt, false, ""},
-        {"request file deleted", request, connected,
-         testing::ScriptedFile{Result<OpenedFile>(fail("The system cannot find the file specified. (os error 2)")), true},
-         false, ""},
-        {"no saved path", "", connected, std::nullopt, false, ""},
-        {"reached through a link", request, connected,
-         testing::ScriptedFile{OpenedFile{"{", "\\\\?\\D:\\Users\\Ann\\secret.json"}, false}, false,
-         refused + "the path leads to \\\\?\\D:\\Users\\Ann\\secret.json through a link"},
-        {"not a disk file", request, connected,
-         testing::ScriptedFile{Result<OpenedFile>(fail("the path does not name a file on a disk")), false}, false,
-         refused + "the path does not name a file on a disk"},
-        {"UNC path", "\\\\host\\share\\request.json", connected, std::nullopt, false,
-         refused + "the path is a UNC path, not a file on a local disk"},
+        {"status error", request, "{", false, R"({"status":"error","message":"m"})", false, ""},
+        {"no status file", request, "{", false, std::nullopt, false, ""},
+        {"no saved path", "", "{", false, connected, false, ""},
+        {"copy missing (an older version saved the path alone)", request, std::nullopt, false, connected, false, no_copy},
+        {"copy planted by another account", request, "{", true, connected, false, no_copy},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform f;
         quiet_machine(f);
         ASSERT_TRUE(create_directories(f.runtime()).ok());
-        if (c.open) f.request_files.files[c.saved_path] = *c.open;
         if (!c.saved_path.empty()) {
             ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-reconnect-request-path.txt", " " + c.saved_path + "\r\n").ok());
         }
+        const std::string copy = f.runtime() + "/product-tunnel-reconnect-request.json";
+        if (c.copy) { ASSERT_TRUE(write_file(copy, *c.copy).ok()); }
+        if (c.copy_planted) f.files.mark(copy, true, false);
         if (c.status) { ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-status.json", *c.status).ok()); }
         resume_after_service_start(f.platform);
-        EXPECT_EQ(f.request_files.opened.size(), c.open ? 1u : 0u);
+        EXPECT_TRUE(f.request_files.opened.empty());
         // The connect of this request fails at parsing; what matters is whether it ran.
         EXPECT_EQ(!f.tools.calls.empty(), c.connects);
         auto recorded = read_status(f.platform);
@@ -346,7 +340,7 @@ TEST(ServiceMain, ReportsAroundThePipeLoopAndStopsTheEngines) {
         const std::string connected = R"({"status":"connected","message":"m"})";
         ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-status.json", connected).ok());
         ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-reconnect-request-path.txt", request).ok());
-        f.request_files.files[request] = testing::ScriptedFile{OpenedFile{"{", "\\\\?\\" + request}, false};
+        ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-reconnect-request.json", "{").ok());
         f.pipes.failures = c.failed_creations;
         f.pipes.name_taken = true;
 

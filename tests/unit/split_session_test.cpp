@@ -39,6 +39,7 @@ struct SplitFixture {
             EXPECT_TRUE(write_file((install.path() / exe).string(), "x").ok());
         }
         f.env.exe = (install.path() / "svc.exe").string();
+        f.files.allow(install.str());
         f.driver_service.installed = true;
         f.driver_service.states = {DriverServiceState::Running, DriverServiceState::Running};
         f.driver.present = true;

@@ -94,30 +94,30 @@ TEST(StatusFile, WriteCreatesTheDirectoryChainAndReadsBack) {
     EXPECT_EQ(f.files.changes().at(1), "create " + product + "/runtime");
 }
 
-// A runtime folder that someone else owns or may write, or that is a link, is taken back (or
-// replaced) before anything in it is read or written; when that fails, nothing is.
-TEST(RuntimeDirectory, AnUntrustedFolderIsTakenBackBeforeTheFirstReadOrWrite) {
+// A runtime folder that someone else owns or may write is moved aside with what it holds, a link
+// is removed, and a private folder takes the name before anything in it is read or written; when
+// that fails, nothing is. An old folder of ours that everyone could read is made private.
+TEST(RuntimeDirectory, AnUntrustedFolderIsReplacedBeforeTheFirstReadOrWrite) {
     const TunnelStatus up = make_status(TunnelState::Connected, "up");
     struct Case {
         const char* name;
         const char* folder;  // below ProgramData
-        bool foreign, writable, reparse;
-        std::optional<std::string> take_back_error;
-        bool take_back_sticks;
-        std::vector<std::string> changes;  // "take_back", "remove", "create" on the folder
+        bool foreign, writable, reparse, readable;
+        std::optional<std::string> rename_error;
+        std::vector<std::string> changes;  // on the folder ("rename", "create", ...)
         std::optional<TunnelStatus> read;
         std::string write_error;
     };
-    const std::string still = " is still owned or writable by another account";
     const Case cases[] = {
-        {"foreign owner", "VornVPN/runtime", true, false, false, std::nullopt, true, {"take_back"}, up, ""},
-        {"others may write", "VornVPN", false, true, false, std::nullopt, true, {"take_back"}, up, ""},
-        {"a reparse point", "VornVPN/runtime", false, false, true, std::nullopt, true, {"remove", "create"},
+        {"foreign owner", "VornVPN/runtime", true, false, false, false, std::nullopt, {"rename", "create"},
          std::nullopt, ""},
-        {"take-back refused", "VornVPN/runtime", true, false, false, "Access is denied.", true, {"take_back"},
-         std::nullopt, "could not secure product tunnel runtime dir: Access is denied."},
-        {"take-back without effect", "VornVPN", false, true, false, std::nullopt, false, {"take_back"},
-         std::nullopt, "could not secure product tunnel runtime dir: {folder}" + still},
+        {"others may write", "VornVPN", false, true, false, false, std::nullopt, {"rename", "create"},
+         std::nullopt, ""},
+        {"a reparse point", "VornVPN/runtime", false, false, true, false, std::nullopt, {"remove", "create"},
+         std::nullopt, ""},
+        {"held open by its maker", "VornVPN/runtime", true, false, false, false, "Access is denied.", {"rename"},
+         std::nullopt, "could not secure product tunnel runtime dir: could not move {folder} aside: Access is denied."},
+        {"ours, readable by everyone", "VornVPN", false, false, false, true, std::nullopt, {"make_private"}, up, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -125,14 +125,21 @@ TEST(RuntimeDirectory, AnUntrustedFolderIsTakenBackBeforeTheFirstReadOrWrite) {
         ASSERT_TRUE(create_directories(f.runtime()).ok());
         ASSERT_TRUE(write_file(f.runtime() + "/product-tunnel-status.json", status_to_pretty_json(up).value()).ok());
         const std::string folder = f.dir.str() + "/" + c.folder;
-        f.files.mark(folder, c.foreign, c.writable, c.reparse);
-        f.files.take_back_error = c.take_back_error;
-        f.files.take_back_sticks = c.take_back_sticks;
+        f.files.mark(folder, c.foreign, c.writable, c.reparse, c.readable);
+        f.files.rename_error = c.rename_error;
 
         EXPECT_EQ(read_status(f.platform), c.read);
         std::vector<std::string> expected;
-        for (const auto& change : c.changes) expected.push_back(change + " " + testing::FakeFileSecurity::key(folder));
-        EXPECT_EQ(f.files.changes(), expected);  // nothing written or removed before the folder is ours
+        for (const auto& change : c.changes) {
+            std::string verb = change.substr(0, change.find(' '));
+            std::string below = change.size() > verb.size() ? change.substr(verb.size() + 1) : "";
+            expected.push_back(verb + " " + testing::FakeFileSecurity::key(folder + below));
+        }
+        // Only a folder made private once the way is clear; nothing read from a foreign one.
+        EXPECT_EQ(f.files.changes(), expected);
+        if (c.foreign || c.writable) {
+            EXPECT_TRUE(fs::exists(folder + ".foreign-" + std::to_string(f.clock.now_ms)) || c.rename_error);
+        }
 
         auto written = write_status(f.platform, make_status(TunnelState::Idle, "m"));
         std::string error = c.write_error;
@@ -163,7 +170,10 @@ TEST(RuntimeFiles, AFileSomeoneElseControlsIsDeletedAndWrittenAfresh) {
          "{\n  \"a\": 1\n}"},
         {"product-tuic.pid", true, [&](Platform& p) { return write_engine_pid(p, "product-tuic.pid", child); }, "4321"},
         {"product-tunnel-reconnect-request-path.txt", false,
-         [](Platform& p) { return persist_reconnect_request_path(p, "C:\\r.json"); }, "C:\\r.json"},
+         [](Platform& p) { return persist_reconnect_request(p, "C:\\r.json", "{}"); }, "C:\\r.json"},
+        {"product-tunnel-reconnect-request.json", true,
+         [](Platform& p) { return persist_reconnect_request(p, "C:\\r.json", "{\"tunnelMode\":\"full\"}"); },
+         "{\"tunnelMode\":\"full\"}"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
@@ -179,12 +189,22 @@ TEST(RuntimeFiles, AFileSomeoneElseControlsIsDeletedAndWrittenAfresh) {
 
         ASSERT_TRUE(c.write(f.platform).ok());
         EXPECT_EQ(slurp(path), c.content);
-        auto changes = f.files.changes();
         const std::string key = testing::FakeFileSecurity::key(path);
+        // Only the status record is for the logged-on user's eyes; secrets and the rest are not.
+        EXPECT_EQ(f.files.readers.at(key),
+                  std::string(c.file) == "product-tunnel-status.json" ? FileReaders::InteractiveUsers : FileReaders::Private);
+        auto changes = f.files.changes();
+        const std::string other = f.runtime() + "/" + (std::string(c.file) == "product-tunnel-reconnect-request.json"
+                                                           ? "product-tunnel-reconnect-request-path.txt"
+                                                           : "product-tunnel-reconnect-request.json");
+        std::erase_if(changes, [&](const std::string& change) {
+            return change.find(testing::FakeFileSecurity::key(other)) != std::string::npos;
+        });
         ASSERT_EQ(changes.size(), 3u);
         EXPECT_EQ(changes[0], "remove " + key);
         EXPECT_EQ(changes[1].rfind("write_new " + key + ".new-", 0), 0u) << changes[1];
         EXPECT_EQ(changes[2], "replace " + key);
+        fs::remove(other);
         EXPECT_EQ(std::distance(fs::directory_iterator(f.runtime()), fs::directory_iterator()), 1);
     }
 }

@@ -5,6 +5,7 @@
 #include "common/operator_settings.h"
 #include "common/text.h"
 #include "engines/engine_stop.h"
+#include "connect_setup.h"
 #include "fakes.h"
 #include "full_tunnel/probes.h"
 #include "full_tunnel/routes.h"
@@ -24,78 +25,15 @@ using testing::ToolCall;
 using testing::kWfpRemovalCalls;
 namespace fs = std::filesystem;
 
-// A machine on which a full connect can succeed: engines beside the service, a default route,
-// the adapter listed once Xray runs, routes that show, probes that pass. Switches make single
-// steps fail.
-struct ConnectMachine {
-    bool conflicting_vpn = false;
-    bool adapter = true;
-    bool routes_show = true;
-    bool curl_fails = false;
-    std::vector<uint32_t> running;  // process ids tasklist reports
+using testing::ConnectMachine;
 
-    Result<ToolRun> operator()(const ToolCall& call) const {
-        const std::string& p = call.program;
-        if (p == "tasklist") {
-            if (call.args.at(0) == "/FO") {
-                return ToolRun{0, conflicting_vpn ? "\"openvpn.exe\",\"7\"\r\n" : fixture("tasklist-csv.txt"), ""};
-            }
-            for (uint32_t pid : running) {
-                if (call.args.at(1) == "PID eq " + std::to_string(pid)) {
-                    return ToolRun{0, "\"x.exe\",\"" + std::to_string(pid) + "\"\r\n", ""};
-                }
-            }
-            return ToolRun{0, fixture("tasklist-none.txt"), ""};
-        }
-        if (p == "powershell") return ToolRun{0, R"({"NextHop":"192.168.1.1","ifIndex":12})", ""};
-        if (p == "curl.exe") return ToolRun{curl_fails ? 28u : 0u, "", curl_fails ? "curl: (28) timed out" : ""};
-        if (p == "route" && call.args.at(0) == "print") {
-            if (call.args.size() == 1) return ToolRun{0, fixture(adapter ? "route-print.txt" : "route-print-idle.txt"), ""};
-            if (call.args[1] == "128.0.0.0") {
-                return ToolRun{0, fixture(routes_show ? "route-print-128.txt" : "route-print-128-none.txt"), ""};
-            }
-            return ToolRun{0, fixture(routes_show ? "route-print.txt" : "route-print-idle.txt"), ""};
-        }
-        return testing::quietly(call, {"net session", "route add ", "netsh interface ip set "});
-    }
-};
-
-struct ConnectFixture {
-    ConnectFixture() {
-        fs::create_directories(install.path());
-        for (const char* exe : {"xray.exe", "hysteria.exe", "tuic.exe", "wintun.dll"}) {
-            EXPECT_TRUE(write_file((install.path() / exe).string(), "x").ok());
-        }
-        f.env.exe = (install.path() / "svc.exe").string();
-        f.files.allow(install.str());
-        f.env.app_data = (install.path() / "local").string();
-        f.net.dns[std::string(kControlPlaneHost)] = "198.51.100.20";
-        f.tools.handler = machine;
-        f.nothing_installed();
-        f.net.accept_from = 1;
-        f.dlls.load_error = 0;
-        f.processes.launches = 2;  // a backend and Xray
-    }
+struct ConnectFixture : testing::ConnectSetup {
+    ConnectFixture() { EXPECT_TRUE(ready.ok()) << ready.error(); }
     std::string request(const std::string& mode, const std::string& transport, const std::string& host = "\"203.0.113.7\"") {
         std::string path = (install.path() / "request.json").string();
-        EXPECT_TRUE(write_file(path, R"({"tunnelMode":")" + mode + R"(","transport":")" + transport +
-                                         R"(","config":{"server":{"host":)" + host + R"(}},"splitTunnelPolicy":{}})")
-                        .ok());
+        EXPECT_TRUE(write_file(path, request_text(mode, transport, host)).ok());
         return path;
     }
-    void set_machine(ConnectMachine m) {
-        machine = m;
-        f.tools.handler = machine;
-    }
-    size_t count(const std::string& text) const {
-        size_t n = 0;
-        for (const auto& call : f.tools.call_texts()) n += call.rfind(text, 0) == 0;
-        return n;
-    }
-
-    testing::TempDir install;
-    FakePlatform f;
-    ConnectMachine machine;
 };
 
 const char* kRestoreFirst = "route delete 0.0.0.0 mask 128.0.0.0 172.19.0.1";
@@ -460,7 +398,7 @@ TEST(CommandLine, ConnectFailureAndSuccessRecording) {
         std::string message = "CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: openvpn.exe";
         EXPECT_EQ(c.f.out.str(), "{\"status\":\"error\",\"message\":\"" + message + "\"}\n");
         EXPECT_EQ(c.f.err.str(), message + "\n");
-        EXPECT_EQ(c.f.wfp.calls.size(), kWfpRemovalCalls);  // the clean-up after a failed connect
+        EXPECT_TRUE(c.f.wfp.calls.empty());  // the service's filters, if any, are not this connect's
         EXPECT_EQ(read_status(c.f.platform), make_status(TunnelState::Error, message));
         EXPECT_FALSE(file_exists(c.f.runtime() + "/product-tunnel-reconnect-request-path.txt"));
     }
@@ -685,9 +623,9 @@ TEST(ConnectHandling, CallersDifferOnlyWhereSpecified) {
         bool wfp_removed;
         std::string failure;  // the caller's own failure; "" when a status was recorded
     };
-    const std::string unsaved = "could not persist reconnect request path: ";
+    const std::string unsaved = "could not persist reconnect request path: ";  // the copy went in
     const Case cases[] = {
-        {"command line, failed", &kCommandLineConnect, true, true, true, ""},
+        {"command line, failed: the service's split policy and filters stay", &kCommandLineConnect, true, false, false, ""},
         {"pipe, failed", &kPipeConnect, true, false, true, ""},
         {"resume, failed", &kResumeConnect, true, false, false, ""},
         {"command line, path unsaved", &kCommandLineConnect, false, false, false, unsaved},

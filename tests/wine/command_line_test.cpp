@@ -31,13 +31,17 @@ TEST(CommandLine, UsageFailuresPrintOnlyTheUsageLine) {
 
 TEST(CommandLine, StatusPrintsOneCompactLineAndWritesThePrettyFile) {
     WineMachine m(case_name());
+    // A status never makes the runtime folders; once they are there, it keeps its record in them.
+    EXPECT_EQ(m.service({"status"}).out, "{\"status\":\"idle\",\"message\":\"Vorn product tunnel service is idle\"}\n");
+    EXPECT_FALSE(fs::exists(m.program_data() / "VornVPN"));
+    fs::create_directories(m.runtime());
     RunResult r = m.service({"status", "ignored"});
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.out, "{\"status\":\"idle\",\"message\":\"Vorn product tunnel service is idle\"}\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_text(m.runtime() / "product-tunnel-status.json"),
               "{\n  \"status\": \"idle\",\n  \"message\": \"Vorn product tunnel service is idle\"\n}");
-    // Not live: the network clean-up ran through the tools found beside the executable.
+    // Not live: the network clean-up ran through the system folder's tools.
     auto calls = m.calls();
     EXPECT_NE(std::find(calls.begin(), calls.end(), "route delete|0.0.0.0|mask|128.0.0.0|172.19.0.1"), calls.end());
     EXPECT_NE(std::find(calls.begin(), calls.end(), "netsh interface|ip|set|address|name=VornVPN|dhcp"), calls.end());
@@ -83,16 +87,27 @@ TEST(CommandLine, UpperCaseXrayImageWithTheTunnelRouteCountsAsLive) {
 
 TEST(CommandLine, WithoutProgramDataTheStatusGoesUnderLocalAppData) {
     WineMachine m(case_name());
-    fs::path local = fs::path(VORN_WINE_PREFIX) / "drive_c" / "users";
+    std::vector<fs::path> runtimes;
+    for (const auto& user : fs::directory_iterator(fs::path(VORN_WINE_PREFIX) / "drive_c" / "users")) {
+        if (!fs::is_directory(user.path() / "AppData" / "Local")) continue;
+        fs::remove_all(user.path() / "AppData" / "Local" / "VornVPN");
+        runtimes.push_back(user.path() / "AppData" / "Local" / "VornVPN" / "runtime");
+    }
+    ASSERT_FALSE(runtimes.empty());
+
+    // A status never makes the folders; it prints its record and keeps none.
     RunResult r = m.service({"status"}, false);
-    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.rc, 0) << r.err;
+    for (const fs::path& runtime : runtimes) EXPECT_FALSE(fs::exists(runtime.parent_path())) << runtime;
+
+    // Once install has made them, the status is kept there.
+    for (const fs::path& runtime : runtimes) fs::create_directories(runtime);
+    r = m.service({"status"}, false);
+    EXPECT_EQ(r.rc, 0) << r.err;
     bool found = false;
-    for (const auto& user : fs::directory_iterator(local)) {
-        fs::path status = user.path() / "AppData" / "Local" / "VornVPN" / "runtime" / "product-tunnel-status.json";
-        if (fs::exists(status)) {
-            found = true;
-            fs::remove(status);
-        }
+    for (const fs::path& runtime : runtimes) {
+        found = found || fs::exists(runtime / "product-tunnel-status.json");
+        fs::remove_all(runtime.parent_path());
     }
     EXPECT_TRUE(found);
     EXPECT_FALSE(fs::exists(m.runtime()));
@@ -123,9 +138,32 @@ TEST(CommandLine, InstallAndUninstallThroughTheServiceManager) {
     EXPECT_NE(m.run({"sc.exe", "query", "VornTunnelService"}).rc, 0);
 }
 
+// Installed from a folder that others may write, its own or one above it, the service would run
+// their code as LocalSystem: nothing is registered. (Under Wine, o+w on a folder reads back as
+// write access for Everyone; group write is not mapped at all.)
+TEST(CommandLine, InstallFromAFolderOthersMayWriteRegistersNothing) {
+    WineMachine m(case_name());
+    (void)m.run({"sc.exe", "delete", "VornTunnelService"});
+    for (const fs::path& folder : {m.machine(), m.machine().parent_path()}) {
+        SCOPED_TRACE(folder);
+        fs::permissions(folder, fs::perms::others_write, fs::perm_options::add);
+        RunResult r = m.service({"install"});
+        fs::permissions(folder, fs::perms::others_write, fs::perm_options::remove);
+        EXPECT_EQ(r.rc, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "could not install: " + windows_path(folder) + " is writable by non-administrators\n");
+        EXPECT_NE(m.run({"sc.exe", "query", "VornTunnelService"}).rc, 0);
+        EXPECT_FALSE(fs::exists(m.runtime() / "product-tunnel-status.json"));
+    }
+}
+
 TEST(CommandLine, NotElevatedRecordsAndPrintsTheAdminRequiredRecord) {
     WineMachine m(case_name());
     m.set_fault("notAdmin", true);
+    // Without elevation nothing makes the runtime folders; the record goes into folders already there.
+    EXPECT_EQ(m.service({"install"}).rc, 1);
+    EXPECT_FALSE(fs::exists(m.program_data() / "VornVPN"));
+    fs::create_directories(m.runtime());
     for (std::string word : {"install", "uninstall", "connect"}) {
         std::vector<std::string> args = {word};
         if (word == "connect") args.insert(args.end(), {"--request", "C:\\r.json"});
@@ -137,7 +175,7 @@ TEST(CommandLine, NotElevatedRecordsAndPrintsTheAdminRequiredRecord) {
         EXPECT_EQ(read_text(m.runtime() / "product-tunnel-status.json"),
                   "{\n  \"status\": \"error\",\n  \"message\": \"" + message + "\"\n}");
     }
-    EXPECT_EQ(m.calls(), (std::vector<std::string>{"net session", "net session", "net session"}));
+    EXPECT_EQ(m.calls(), (std::vector<std::string>{"net session", "net session", "net session", "net session"}));
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ using nlohmann::json;
 
 // The live routes as the route stand-in prints them, without the header lines.
 std::vector<std::string> route_rows(WineMachine& m) {
-    RunResult r = m.run({windows_path(m.machine() / "route.exe"), "print"});
+    RunResult r = m.run({m.system_tool("route.exe"), "print"});
     std::vector<std::string> rows;
     bool active = false;
     for (const auto& line : lines_of(r.out)) {
@@ -86,6 +86,32 @@ TEST(Connect, FullTunnelOverEachTransportAndBackToIdle) {
     }
 }
 
+
+// Nothing planted beside the executable stands in for the system: the tools run from the system
+// folder, and the DLLs that are not KnownDLLs (the filtering engine, the IP helper, the random
+// source) load from there too.
+TEST(Connect, NothingBesideTheExecutableStandsInForTheSystem) {
+    WineMachine m(case_name());
+    fs::copy_file(m.system_directory() / "route.exe", m.machine() / "route.exe");
+    // Were one of these used, the first call into it would end the program: they have none of
+    // the functions.
+    for (const char* dll : {"fwpuclnt.dll", "iphlpapi.dll", "bcrypt.dll"}) {
+        fs::copy_file(fs::path(VORN_WINDOWS_BIN_DIR) / "wintun.dll", m.machine() / dll);
+    }
+    RunResult up = m.service({"connect", "--request", write_request(m, "xray")});
+    EXPECT_EQ(up.out, compact("connected", "Vorn product tunnel started in full mode over xray") + "\n") << up.err;
+    EXPECT_EQ(family_objects(m).size(), 32u);
+    RunResult down = m.service({"disconnect"});
+    EXPECT_EQ(down.out, compact("idle", "Vorn product tunnel disconnected") + "\n") << down.err;
+
+    // Each route stand-in notes where it ran from.
+    auto calls = m.calls();
+    auto started = lines_of(read_text(m.state() / "started.log"));
+    auto route_calls = std::count_if(calls.begin(), calls.end(), [](const std::string& c) { return c.rfind("route ", 0) == 0; });
+    EXPECT_GT(route_calls, 0);
+    EXPECT_EQ(std::count(started.begin(), started.end(), "C:\\windows\\system32\\route.exe"), route_calls);
+    EXPECT_EQ(std::count(started.begin(), started.end(), windows_path(m.machine() / "route.exe")), 0);
+}
 TEST(Connect, XrayExitingDuringStartup) {
     WineMachine m(case_name());
     m.set_fault("xray", {{"exitCode", 23}, {"stderr", "Failed to start: main: failed to read config: test"}});
@@ -166,7 +192,7 @@ TEST(Connect, AnotherVpnsHalfDefaultRoutesStay) {
 
 // Whether a process of that image runs in the prefix.
 bool image_running(WineMachine& m, const std::string& image) {
-    RunResult list = m.run({windows_path(m.machine() / "tasklist.exe"), "/FO", "CSV", "/NH"});
+    RunResult list = m.run({m.system_tool("tasklist.exe"), "/FO", "CSV", "/NH"});
     return list.out.find("\"" + image + "\"") != std::string::npos;
 }
 
@@ -225,7 +251,7 @@ TEST(Disconnect, OnlyAProcessOlderThanItsPidFileIsEnded) {
     RunResult r = m.service({"disconnect"});
     EXPECT_EQ(r.out, compact("idle", "Vorn product tunnel disconnected") + "\n");
     EXPECT_FALSE(fs::exists(tuic));
-    RunResult list = m.run({windows_path(m.machine() / "tasklist.exe"), "/FO", "CSV", "/NH"});
+    RunResult list = m.run({m.system_tool("tasklist.exe"), "/FO", "CSV", "/NH"});
     EXPECT_EQ(list.out.find("\"engine.exe\""), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("\"editor.exe\""), std::string::npos) << list.out;
 

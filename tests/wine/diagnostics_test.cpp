@@ -156,6 +156,7 @@ TEST(Diagnostics, WithoutARuntimeDirectoryWithTheTunnelDownAndWithoutRights) {
                                "none of the product's WFP objects exists"});
     EXPECT_FALSE(fs::exists(m.program_data() / "VornVPN"));
 
+    fs::create_directories(m.runtime());     // as install leaves them
     ASSERT_EQ(m.service({"status"}).rc, 0);  // the tunnel is down; the status is recorded
     const std::string status = read_text(m.runtime() / "product-tunnel-status.json");
     const fs::path report = m.program_data().parent_path() / "report.txt";

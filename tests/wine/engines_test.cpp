@@ -44,7 +44,7 @@ TEST(Engines, XrayStartsAndItsAdapterAppears) {
     EXPECT_EQ(r.out, "ok\n") << r.err;
     // The Wintun DLL the executable carries now lies beside xray.exe, which loaded it.
     EXPECT_EQ(read_text(m.machine() / "wintun.dll"), read_text(fs::path(VORN_WINDOWS_BIN_DIR) / "wintun.dll"));
-    RunResult route = m.run({windows_path(m.machine() / "route.exe"), "print"});
+    RunResult route = m.run({m.system_tool("route.exe"), "print"});
     EXPECT_NE(route.out.find(" 23...00 ff 6d 9c 4a 1b ......Xray Tunnel"), std::string::npos) << route.out;
     EXPECT_TRUE(port_open(18089));
 }

@@ -17,25 +17,34 @@ ino_t inode_of(const fs::path& path) {
     return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-// An engine planted below an ancestor folder is started only when no one else may write there.
-TEST(FileSecurity, AnEngineUnderAWorldWritableAncestorIsNotStarted) {
-    for (bool world_writable : {false, true}) {
-        SCOPED_TRACE(world_writable ? "0777 ancestor" : "0755 ancestor");
+// An engine is started only when no one else may write the folder it was found in: below an
+// ancestor, or beside the executable.
+TEST(FileSecurity, AnEngineInAWorldWritableFolderIsNotStarted) {
+    struct Case {
+        const char* what;
+        bool below_ancestor;
+        bool world_writable;
+    };
+    for (const Case& c : {Case{"below a 0755 ancestor", true, false}, Case{"below a 0777 ancestor", true, true},
+                          Case{"beside the executable in a 0777 folder", false, true}}) {
+        SCOPED_TRACE(c.what);
         WineMachine m(case_name());
-        fs::path ancestor = m.machine().parent_path();
-        fs::create_directories(ancestor / "bin" / "tuic");
-        fs::rename(m.machine() / "tuic.exe", ancestor / "bin" / "tuic" / "tuic.exe");
-        if (world_writable) fs::permissions(ancestor, fs::perms::all);
+        fs::path folder = m.machine();
+        if (c.below_ancestor) {
+            folder = m.machine().parent_path();
+            fs::create_directories(folder / "bin" / "tuic");
+            fs::rename(m.machine() / "tuic.exe", folder / "bin" / "tuic" / "tuic.exe");
+        }
+        if (c.world_writable) fs::permissions(folder, fs::perms::all);
         RunResult r = m.program("engine_probe.exe", {"launch", "tuic", write_request(m, "tuic")});
-        fs::permissions(ancestor, fs::perms::owner_all | fs::perms::group_read |
-                                      fs::perms::group_exec | fs::perms::others_read |
-                                      fs::perms::others_exec);
-        if (world_writable) {
+        fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+        if (c.world_writable) {
             EXPECT_EQ(r.rc, 1);
             EXPECT_EQ(r.out, "tuic.exe was not found for product tunnel\n");
             EXPECT_FALSE(fs::exists(m.runtime() / "product-tuic.pid"));
         } else {
-            // The planted copy keeps no call log (its state folder is beside the machine's).
             EXPECT_EQ(r.out, "ok\n") << r.err;
             EXPECT_TRUE(fs::exists(m.runtime() / "product-tuic.pid"));
         }
@@ -55,7 +64,7 @@ TEST(FileSecurity, AWorldWritablePidFileIsNotActedOn) {
     EXPECT_EQ(r.out, compact("idle", "Vorn product tunnel disconnected") + "\n") << r.err;
     for (const std::string& call : m.calls())
         EXPECT_EQ(call.rfind("taskkill", 0), std::string::npos) << call;
-    RunResult list = m.run({windows_path(m.machine() / "tasklist.exe"), "/FO", "CSV", "/NH"});
+    RunResult list = m.run({m.system_tool("tasklist.exe"), "/FO", "CSV", "/NH"});
     EXPECT_NE(list.out.find("\"editor.exe\""), std::string::npos) << list.out;
 }
 
@@ -92,18 +101,30 @@ TEST(FileSecurity, AStatusWriteReplacesTheFileWhole) {
     }
 }
 
-// A runtime directory that everyone may write is taken back; Wine changes nothing, so the
-// service refuses to use it.
-TEST(FileSecurity, AWorldWritableRuntimeDirectoryIsRefused) {
+// A runtime directory that everyone may write moves aside with what it holds, and a private one
+// takes its name; what the service writes there is readable by nobody else (Wine turns the
+// file's DACL into Unix mode bits).
+TEST(FileSecurity, AWorldWritableRuntimeDirectoryIsMovedAsideAndMadeAnew) {
     WineMachine m(case_name());
     fs::create_directories(m.runtime());
+    write_text(m.runtime() / "planted.txt", "theirs");
     fs::permissions(m.runtime(), fs::perms::all);
     RunResult r = m.service({"disconnect"});
-    fs::permissions(m.runtime(), fs::perms::owner_all);
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("could not secure product tunnel runtime dir: ", 0), 0u) << r.err;
-    EXPECT_FALSE(fs::exists(m.runtime() / "product-tunnel-status.json"));
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out, compact("idle", "Vorn product tunnel disconnected") + "\n");
+    std::vector<fs::path> aside;
+    for (const auto& entry : fs::directory_iterator(m.runtime().parent_path())) {
+        if (entry.path().filename().string().rfind("runtime.foreign-", 0) == 0) aside.push_back(entry.path());
+    }
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(read_text(aside[0] / "planted.txt"), "theirs");
+    EXPECT_FALSE(fs::exists(m.runtime() / "planted.txt"));
+    // Wine gives Administrators the group's bits; everyone else gets none.
+    EXPECT_EQ(fs::status(m.runtime()).permissions() & fs::perms::others_all, fs::perms::none);
+    for (const auto& entry : fs::directory_iterator(m.runtime())) {
+        EXPECT_EQ(fs::status(entry).permissions() & fs::perms::others_all, fs::perms::none) << entry.path();
+    }
+    EXPECT_TRUE(fs::exists(m.runtime() / "product-tunnel-status.json"));
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ TEST(Firewall, KeepsBlockingThroughAReconnectAndPermitsTheNewAdapter) {
         if (!f.permitted || f.what == "Xray to the server") watched.push_back(f);
     }
     std::string pid = read_text(service_runtime() / "product-xray.pid");
-    ASSERT_EQ(s.m.run({windows_path(s.m.machine() / "taskkill.exe"), "/PID", pid, "/F"}).rc, 0);
+    ASSERT_EQ(s.m.run({s.m.system_tool("taskkill.exe"), "/PID", pid, "/F"}).rc, 0);
     auto xray_starts = [&] {
         size_t n = 0;
         for (const std::string& line : s.m.calls()) n += line.rfind("xray run|", 0) == 0;

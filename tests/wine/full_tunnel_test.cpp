@@ -113,7 +113,7 @@ TEST(FullTunnel, RoutesForAWildcardDnsServerName) {
     EXPECT_EQ(tunnel["dns"], "1.1.1.1");
     EXPECT_EQ(tunnel["dnsSource"], "static");
     // The printed table shows the tunnel's upper half the way the status check reads it.
-    RunResult print = m.run({windows_path(m.machine() / "route.exe"), "print", "128.0.0.0"});
+    RunResult print = m.run({m.system_tool("route.exe"), "print", "128.0.0.0"});
     EXPECT_NE(print.out.find("        128.0.0.0        128.0.0.0       172.19.0.1       172.19.0.1      1"),
               std::string::npos) << print.out;
 }

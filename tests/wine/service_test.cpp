@@ -50,6 +50,9 @@ TEST(Service, RestartResumesAConnectedTunnelAndNotADisconnectedOne) {
     s.stop();  // stopping the service stops the engines, and leaves the status file as it was
     EXPECT_FALSE(port_open(18108));
     fs::remove(service_runtime() / "product-xray-stdout.log");
+    // The resume connects with the service's own copy of the request, never the user's file.
+    EXPECT_EQ(read_text(service_runtime() / "product-tunnel-reconnect-request.json"), read_text(s.m.program_data().parent_path() / "request.json"));
+    fs::remove(s.m.program_data().parent_path() / "request.json");
     s.start();
     EXPECT_EQ(s.ask(R"({"command":"status"})"), compact("connected", "Vorn product tunnel started in full mode over tuic"));
     EXPECT_TRUE(fs::exists(service_runtime() / "product-xray-stdout.log"));  // the resume started Xray again
@@ -75,6 +78,27 @@ TEST(Service, SilentClientIsDroppedAndTheNextIsServed) {
     // Dropped after 250 reads 20 ms apart (about 5 s from its connect), long before it closes.
     EXPECT_GT(waited, 2000);
     EXPECT_LT(waited, 9000);
+}
+
+// Started from a folder that others may write, the service stops at once and records why.
+TEST(Service, RefusesToRunFromAFolderOthersMayWrite) {
+    WineMachine m(case_name());
+    fs::remove_all(service_runtime());
+    m.start_idle("keeper.exe", 600);
+    (void)m.run({"sc.exe", "delete", "VornTunnelService"});
+    RunResult installed = m.service({"install"});
+    ASSERT_EQ(installed.rc, 0) << installed.err;
+    fs::permissions(m.machine(), fs::perms::others_write, fs::perm_options::add);
+    (void)m.run({"sc.exe", "start", "VornTunnelService"});
+    const fs::path status = service_runtime() / "product-tunnel-status.json";
+    for (int i = 0; i < 100 && !fs::exists(status); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    fs::permissions(m.machine(), fs::perms::others_write, fs::perm_options::remove);
+    const std::string message =
+        "could not start VornTunnelService: " + windows_path(m.machine()) + " is writable by non-administrators";
+    nlohmann::json record = nlohmann::json::parse(read_text(status), nullptr, false);
+    EXPECT_EQ(record, nlohmann::json({{"status", "error"}, {"message", message}}));
+    EXPECT_NE(m.run({"sc.exe", "query", "VornTunnelService"}).out.find("STOPPED"), std::string::npos);
+    (void)m.run({"sc.exe", "delete", "VornTunnelService"});
 }
 
 }  // namespace

@@ -40,13 +40,15 @@ size_t xray_starts(WineMachine& m) {
 void kill_xray(WineMachine& m) {
     std::string pid = read_text(service_runtime() / "product-xray.pid");
     ASSERT_FALSE(pid.empty());
-    ASSERT_EQ(m.run({windows_path(m.machine() / "taskkill.exe"), "/PID", pid, "/F"}).rc, 0);
+    ASSERT_EQ(m.run({m.system_tool("taskkill.exe"), "/PID", pid, "/F"}).rc, 0);
 }
 
 TEST(TunnelWatch, KilledXrayIsRecordedWithinTwoSecondsAndTheFirstRetryReconnects) {
     ServiceCase s;
-    ASSERT_EQ(s.ask(s.connect_request(write_request(s.m, "xray"))), compact("connected", kConnected));
+    const std::string request = write_request(s.m, "xray");
+    ASSERT_EQ(s.ask(s.connect_request(request)), compact("connected", kConnected));
     ASSERT_TRUE(tunnel_routes_up(s.m));
+    fs::remove(s.m.program_data().parent_path() / "request.json");  // the reconnect uses the service's own copy
     kill_xray(s.m);
     long long noticed = wait_for([] { return status_file().find("TUNNEL_ENGINE_EXITED: Xray TUN exited with exit code: 1") != std::string::npos; },
                                  std::chrono::seconds(10));

@@ -100,7 +100,7 @@ TEST(WfpSim, DecidesFlowsAsWfpArbitratesThem) {
     uint32_t owner = m.start_idle("tunnel-owner.exe");
     m.set_state_json("tunnel-interfaces.json", json::array({{{"ownerPid", owner}, {"index", 23}, {"name", "Vorn Tunnel"},
                                                               {"address", "172.19.0.1"}, {"mask", "255.255.255.252"}}}));
-    fs::path curl = m.machine() / "curl.exe";
+    fs::path curl = m.system_directory() / "curl.exe";
     std::string curl_upper = windows_path(curl);
     for (char& c : curl_upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 
@@ -197,7 +197,7 @@ TEST(WfpSim, DecidesFlowsAsWfpArbitratesThem) {
 
 TEST(WfpSim, StateRendersEveryValueReadablyAndLookupsReturnIt) {
     WineMachine m(case_name());
-    fs::path curl = m.machine() / "curl.exe";
+    fs::path curl = m.system_directory() / "curl.exe";
     expect_all_succeeded(probe(
         m, installed(sublayer(10, 300) +
                      filter(11, "every field", kV4, 10, "empty", "hard-permit",
@@ -242,7 +242,7 @@ TEST(WfpSim, StateRendersEveryValueReadablyAndLookupsReturnIt) {
 
 TEST(WfpSim, AppIdIsTheLowerCasedDevicePathOfAFileThatExists) {
     WineMachine m(case_name());
-    fs::path curl = m.machine() / "curl.exe";
+    fs::path curl = m.system_directory() / "curl.exe";
     std::string mixed = windows_path(curl);
     mixed[mixed.size() - 8] = 'C';  // ...\Curl.exe
     std::string device = device_path(curl);

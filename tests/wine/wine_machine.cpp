@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -70,6 +72,16 @@ static pid_t spawn(const std::vector<std::string>& argv, const fs::path& out, co
     return pid;
 }
 
+// The stand-ins that scripts/lib/winsim-system.sh puts in the prefix's system folder.
+const std::array<std::string, 7> kSystemTools = {"route.exe", "netsh.exe", "tasklist.exe", "taskkill.exe",
+                                                 "net.exe",   "curl.exe",  "powershell.exe"};
+
+fs::path WineMachine::system_directory() { return fs::path(VORN_WINE_PREFIX) / "drive_c" / "windows" / "system32"; }
+
+std::string WineMachine::system_tool(const std::string& name) {
+    return std::string("C:\\windows\\system32\\") + (name == "powershell.exe" ? "WindowsPowerShell\\v1.0\\" : "") + name;
+}
+
 // Every Wine run of the suite shares one private prefix and never needs a display.
 static void use_private_prefix() {
     setenv("WINEPREFIX", VORN_WINE_PREFIX, 1);
@@ -91,13 +103,15 @@ WineMachine::WineMachine(const std::string& case_name) {
     fs::create_directories(program_data());
     for (const auto& entry : fs::directory_iterator(bin)) {
         // The stand-in wintun.dll is not laid out: the executable carries it and writes it out.
-        if (entry.path().extension() == ".exe" || entry.path().filename() == "fwpuclnt.dll") {
-            fs::copy_file(entry.path(), machine() / entry.path().filename());
+        const std::string name = entry.path().filename().string();
+        if (entry.path().extension() == ".exe" && std::count(kSystemTools.begin(), kSystemTools.end(), name) == 0) {
+            fs::copy_file(entry.path(), machine() / name);
         }
     }
     for (const auto& entry : fs::directory_iterator(bin / "machine")) {
         fs::copy_file(entry.path(), state() / entry.path().filename());
     }
+    write_text(system_directory() / "winsim-state.txt", windows_path(state()));
 }
 
 WineMachine::~WineMachine() {

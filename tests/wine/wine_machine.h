@@ -1,7 +1,9 @@
 #pragma once
 // A simulated Windows machine for one test case: a machine folder holding the real service
-// executable with the stand-ins beside it (and their state folder), and a ProgramData folder of
-// the case's own. Programs run under Wine with a private prefix.
+// executable, the engines and the test programs (and the machine's state folder), and a
+// ProgramData folder of the case's own. Programs run under Wine with a private prefix, whose
+// system folder holds the tool stand-ins (put there by the prefix's setup); the machine names its
+// state folder to them there.
 
 #include <sys/types.h>
 
@@ -66,6 +68,9 @@ public:
     std::filesystem::path program_data() const { return root_ / "pd"; }
     std::filesystem::path runtime() const { return root_ / "pd" / "VornVPN" / "runtime"; }
     std::string service_exe() const { return windows_path(machine() / "vorn-tunnel-service.exe"); }
+    // The prefix's system folder (C:\windows\system32) and a tool stand-in's Windows path there.
+    static std::filesystem::path system_directory();
+    static std::string system_tool(const std::string& name);
 
     // Runs the service executable with ProgramData set to the case's folder (or unset, when
     // `program_data` is false) and waits for it.

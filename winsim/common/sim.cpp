@@ -31,32 +31,57 @@ std::vector<std::string> utf8_args(int argc, wchar_t** argv) {
     return args;
 }
 
+void append_state_line(const std::string& name, const std::string& line) {
+    std::string text = line + "\n";
+    HANDLE log = CreateFileW(state_path(name).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_ALWAYS, 0, nullptr);
+    if (log != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(log, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        CloseHandle(log);
+    }
+}
+
 std::vector<std::string> begin(const char* tool, int argc, wchar_t** argv) {
     std::vector<std::string> args = utf8_args(argc, argv);
     std::string line = tool;
     for (size_t i = 0; i < args.size(); ++i) line += (i == 0 ? " " : "|") + args[i];
-    line += "\n";
-    HANDLE log = CreateFileW(state_path("calls.log").c_str(), FILE_APPEND_DATA,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
-    if (log != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-        CloseHandle(log);
-    }
+    append_state_line("calls.log", line);
+    append_state_line("started.log", narrow(module_path()));
     return args;
 }
 
-std::wstring module_directory() {
+std::wstring module_path() {
     wchar_t buffer[32768];
     DWORD n = GetModuleFileNameW(nullptr, buffer, 32768);
-    std::wstring path(buffer, n);
+    return std::wstring(buffer, n);
+}
+
+std::wstring module_directory() {
+    std::wstring path = module_path();
     return path.substr(0, path.find_last_of(L"\\/"));
 }
 
+// The stand-ins in the system folder serve whichever machine is laid out now: the pointer file
+// there names its state folder. Without one, the state folder is beside the program.
+static const std::wstring& state_directory() {
+    static const std::wstring dir = [] {
+        wchar_t system[MAX_PATH + 1] = {};
+        UINT n = GetSystemDirectoryW(system, MAX_PATH + 1);
+        std::ifstream pointer(std::filesystem::path(std::wstring(system, n <= MAX_PATH ? n : 0) + L"\\" +
+                                                    widen(kStatePointerFile)),
+                              std::ios::binary);
+        std::string named;
+        std::getline(pointer, named);
+        while (!named.empty() && (named.back() == '\r' || named.back() == ' ')) named.pop_back();
+        return named.empty() ? module_directory() + L"\\state" : widen(named);
+    }();
+    return dir;
+}
+
 std::wstring state_path(const std::string& name) {
-    std::wstring dir = module_directory() + L"\\state";
-    CreateDirectoryW(dir.c_str(), nullptr);
-    return dir + L"\\" + widen(name);
+    CreateDirectoryW(state_directory().c_str(), nullptr);
+    return state_directory() + L"\\" + widen(name);
 }
 
 nlohmann::json load_state(const std::string& name, nlohmann::json fallback) {

@@ -1,6 +1,6 @@
 #pragma once
-// Shared ground of the simulated machine's stand-ins: the state folder beside them, argument
-// and output handling, and the real (Wine) process list.
+// Shared ground of the simulated machine's stand-ins: the machine's state folder, argument and
+// output handling, and the real (Wine) process list.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -16,13 +16,22 @@ namespace winsim {
 std::string narrow(const std::wstring& wide);
 std::wstring widen(const std::string& utf8);
 std::vector<std::string> utf8_args(int argc, wchar_t** argv);
+// The file in the system folder whose one line names the state folder of the machine laid out
+// now: the stand-ins there are shared by every machine of the Wine prefix.
+inline constexpr char kStatePointerFile[] = "winsim-state.txt";
+
 // The stand-in's arguments, after noting the call in state\calls.log ("tool arg|arg|...") so
-// tests can see what the system ran.
+// tests can see what the system ran, and its own path in state\started.log so they can see
+// which copy ran.
 std::vector<std::string> begin(const char* tool, int argc, wchar_t** argv);
 
+std::wstring module_path();
 std::wstring module_directory();
-// state\<name> beside the stand-in.
+// <name> in the state folder: the one the system folder's pointer file names, else the folder
+// "state" beside the program.
 std::wstring state_path(const std::string& name);
+// Appends one line to a log in the state folder; other processes may append meanwhile.
+void append_state_line(const std::string& name, const std::string& line);
 nlohmann::json load_state(const std::string& name, nlohmann::json fallback);
 void save_state(const std::string& name, const nlohmann::json& value);
 // A fault switch from state\faults.json (null when unset).

@@ -10,10 +10,12 @@
 #include "service/diagnostics.h"
 #include "service/ipc.h"
 #include "service/live_status.h"
+#include "service/service_folder.h"
 #include "service/service_main.h"
 #include "split_tunnel/wfp_cleanup.h"
 #include "tunnel/disconnect.h"
 #include "tunnel_core/request.h"
+#include "tunnel_core/runtime_files.h"
 #include "tunnel_core/status.h"
 
 namespace vorn {
@@ -64,6 +66,11 @@ Outcome manage_service(Platform& platform, const std::string& verb,
 Outcome install(Platform& platform) {
     auto exe = platform.env.executable_path();
     if (!exe) return fail("could not locate service executable: " + exe.error());
+    if (auto folders = check_executable_folders(platform.files, *exe); !folders) {
+        return fail("could not install: " + folders.error());
+    }
+    // The folders exist, private, before the service is there to use them.
+    if (auto made = secure_runtime_directory(platform, true, "could not install: "); !made) return made;
     std::string bin_path = "\"" + *exe + "\" run-service";
     const std::string name(kServiceName);
     if (auto created = run_sc(platform, "create",
@@ -203,6 +210,7 @@ int run_command_line(Platform& platform, const std::vector<std::string>& args) {
     if (!line) {
         outcome = fail(std::string(kUsage));
     } else if (needs_elevation(line->command) && !is_elevated(platform.tools)) {
+        platform.may_create_runtime = false;
         TunnelStatus refused = make_status(TunnelState::Error, "ADMIN_REQUIRED: " + line->word +
                                                                    " requires elevated administrator privileges");
         // Diagnostics only look: even their refusal leaves the status file as it was.
@@ -213,6 +221,8 @@ int run_command_line(Platform& platform, const std::vector<std::string>& args) {
             outcome = fail(report_failed_status(platform, refused));
         }
     } else {
+        // Only what passed the elevation check (and the service itself) makes the folders.
+        if (!needs_elevation(line->command) && line->command != Command::RunService) platform.may_create_runtime = false;
         outcome = dispatch(platform, *line);
     }
     if (outcome) return 0;

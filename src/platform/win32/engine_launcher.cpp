@@ -4,6 +4,7 @@
 #include "common/argv_quote.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/process_util.h"
+#include "platform/win32/security.h"
 #include "platform/win32/win32_platform.h"
 
 namespace vorn::win32 {
@@ -32,7 +33,10 @@ private:
 };
 
 UniqueHandle create_log(const std::string& path) {
+    // What an engine logs (Xray: every destination) is nobody else's to read.
+    SddlDescriptor private_file(kPrivateFileSddl);
     SECURITY_ATTRIBUTES sa = inheritable();
+    sa.lpSecurityDescriptor = private_file.get();
     return UniqueHandle(CreateFileW(to_wide(path).c_str(), GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -6,7 +6,9 @@
 #include <sddl.h>
 #include <windows.h>
 #include <winsock2.h>
+#include <winternl.h>
 
+#include <cstring>
 #include <vector>
 
 #include "platform/win32/handle.h"
@@ -17,16 +19,20 @@ namespace vorn::win32 {
 
 namespace {
 
-// LocalSystem and Administrators full control, everyone else read and execute; inherited by
-// everything created inside.
-constexpr wchar_t kPrivateFolderDacl[] =
-    L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)";
+// LocalSystem and Administrators full control, nobody else anything; inherited by everything
+// created inside.
+constexpr wchar_t kPrivateFolderDacl[] = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// Files get theirs explicitly too, so that no system (or emulator) that does not inherit lets
+// others read them; the status record adds read for the users logged on at the console.
+constexpr wchar_t kInteractiveReadFileDacl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;IU)";
 constexpr wchar_t kTrustedInstallerSid[] =
     L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
 constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
                                FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
                                WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+constexpr DWORD kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
 
 constexpr DWORD kNoFollow = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -41,34 +47,107 @@ bool missing(DWORD error) {
            error == ERROR_INVALID_NAME;
 }
 
-// Taking back a folder someone else owns needs these; an elevated administrator holds them.
-void enable_ownership_privileges() {
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) return;
-    UniqueHandle token(raw);
-    for (const wchar_t* name : {SE_TAKE_OWNERSHIP_NAME, SE_RESTORE_NAME}) {
-        TOKEN_PRIVILEGES privileges{};
-        privileges.PrivilegeCount = 1;
-        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-        if (LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) {
-            AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
-        }
-    }
-}
-
-bool others_may_write(PACL dacl) {
-    if (dacl == nullptr) return true;  // no DACL: everyone has full control
+// The rights among `mask` that the DACL grants to accounts that are not trusted.
+DWORD others_rights(PACL dacl, DWORD mask) {
+    if (dacl == nullptr) return mask;  // no DACL: everyone has full control
+    DWORD rights = 0;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* ace = nullptr;
-        if (!GetAce(dacl, i, &ace)) return true;
+        if (!GetAce(dacl, i, &ace)) return mask;
         auto* header = static_cast<ACE_HEADER*>(ace);
         if (header->AceType != ACCESS_ALLOWED_ACE_TYPE ||
             (header->AceFlags & INHERIT_ONLY_ACE) != 0)
             continue;
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-        if ((allowed->Mask & kWriteRights) != 0 && !is_trusted_sid(&allowed->SidStart)) return true;
+        if (!is_trusted_sid(&allowed->SidStart)) rights |= allowed->Mask & mask;
     }
-    return false;
+    return rights;
+}
+
+// "C:\\a\\b" as the folder "C:\\a" and the name "b".
+std::pair<std::wstring, std::wstring> folder_and_name(const std::wstring& path) {
+    size_t at = path.find_last_of(L"\\/");
+    if (at == std::wstring::npos) return {L".", path};
+    std::wstring folder = path.substr(0, at);
+    if (folder.empty() || folder.back() == L':') folder += L'\\';
+    return {folder, path.substr(at + 1)};
+}
+
+// A file's folder, held while the file is opened relative to it; a link in its place is refused.
+// The folder cannot be renamed while it is held.
+struct HeldFolder {
+    UniqueHandle handle;
+    std::wstring name;  // the file's name in it
+};
+
+Result<HeldFolder, SystemFailure> hold_folder_of(const std::string& path) {
+    auto [folder, name] = folder_and_name(to_wide(path));
+    if (name.empty() || name == L"." || name == L"..") {
+        return system_failure(ERROR_INVALID_NAME, windows_error_text(ERROR_INVALID_NAME));
+    }
+    UniqueHandle dir(CreateFileW(folder.c_str(), FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, kNoFollow, nullptr));
+    if (!dir) {
+        DWORD error = GetLastError();
+        return system_failure(error, windows_error_text(error));
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(dir.get(), &info)) {
+        DWORD error = GetLastError();
+        return system_failure(error, windows_error_text(error));
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return system_failure(ERROR_DIRECTORY, from_wide(folder) + " is not a plain folder");
+    }
+    return HeldFolder{std::move(dir), std::move(name)};
+}
+
+// Opens or creates `name` in the held folder; the last component is never followed either.
+Result<UniqueHandle, SystemFailure> open_in(const HeldFolder& folder, ACCESS_MASK access, ULONG share,
+                                            ULONG disposition, ULONG options,
+                                            PSECURITY_DESCRIPTOR descriptor = nullptr) {
+    UNICODE_STRING name{};
+    name.Buffer = const_cast<PWSTR>(folder.name.c_str());
+    name.Length = name.MaximumLength = static_cast<USHORT>(folder.name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, folder.handle.get(), descriptor);
+    IO_STATUS_BLOCK io{};
+    HANDLE raw = nullptr;
+    NTSTATUS status = NtCreateFile(&raw, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                                   share, disposition,
+                                   options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (status < 0) {
+        DWORD error = RtlNtStatusToDosError(status);
+        return system_failure(error, windows_error_text(error));
+    }
+    return UniqueHandle(raw);
+}
+
+// Opens the path's last component relative to its held folder.
+Result<UniqueHandle, SystemFailure> open_relative(const std::string& path, ACCESS_MASK access, ULONG share,
+                                                  ULONG disposition, ULONG options,
+                                                  PSECURITY_DESCRIPTOR descriptor = nullptr) {
+    auto folder = hold_folder_of(path);
+    if (!folder) return std::move(folder).failure();
+    return open_in(*folder, access, share, disposition, options, descriptor);
+}
+
+Status set_dacl(const std::string& path, const wchar_t* sddl) {
+    SddlDescriptor descriptor(sddl);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!descriptor.valid() ||
+        !GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted)) {
+        return fail(last_error_text());
+    }
+    UniqueHandle entry = open_entry(path, WRITE_DAC);
+    if (!entry) return fail(last_error_text());
+    DWORD error = SetSecurityInfo(entry.get(), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, dacl, nullptr);
+    if (error != ERROR_SUCCESS) return fail(windows_error_text(error));
+    return {};
 }
 
 }  // namespace
@@ -159,7 +238,10 @@ Result<std::optional<FileFacts>> Win32FileSecurity::inspect(const std::string& p
     facts.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     facts.reparse_point = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     facts.trusted_owner = is_trusted_sid(owner);
-    facts.others_may_write = others_may_write(dacl);
+    const DWORD others = others_rights(dacl, kWriteRights);
+    facts.others_may_write = others != 0;
+    facts.others_only_add_folders = facts.directory && others == FILE_ADD_SUBDIRECTORY;
+    facts.others_may_read = others_rights(dacl, kReadRights) != 0;
     wchar_t* owner_text = nullptr;
     if (owner != nullptr && ConvertSidToStringSidW(owner, &owner_text)) {
         facts.owner = from_wide(owner_text);
@@ -177,80 +259,90 @@ Status Win32FileSecurity::create_private_directory(const std::string& path) {
     return {};
 }
 
-Status Win32FileSecurity::take_back(const std::string& path) {
-    enable_ownership_privileges();
-    PSID user = process_user_sid();
-    if (user == nullptr) return fail(last_error_text());
-    {
-        // Ownership first: the new owner may then rewrite a DACL that denied it everything.
-        UniqueHandle entry = open_entry(path, WRITE_OWNER);
-        if (!entry) return fail(last_error_text());
-        DWORD error = SetSecurityInfo(entry.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, user,
-                                      nullptr, nullptr, nullptr);
-        if (error != ERROR_SUCCESS) return fail(windows_error_text(error));
-    }
-    SddlDescriptor descriptor(kPrivateFolderDacl);
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    if (!descriptor.valid() ||
-        !GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted)) {
-        return fail(last_error_text());
-    }
-    UniqueHandle entry = open_entry(path, WRITE_DAC);
-    if (!entry) return fail(last_error_text());
-    DWORD error = SetSecurityInfo(entry.get(), SE_FILE_OBJECT,
-                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                  nullptr, nullptr, dacl, nullptr);
-    if (error != ERROR_SUCCESS) return fail(windows_error_text(error));
+Status Win32FileSecurity::make_private(const std::string& path) {
+    return set_dacl(path, kPrivateFolderDacl);
+}
+
+Status Win32FileSecurity::rename_entry(const std::string& from, const std::string& to) {
+    // No replacing and no copying: a rename in place or nothing.
+    if (!MoveFileExW(to_wide(from).c_str(), to_wide(to).c_str(), 0)) return fail(last_error_text());
     return {};
 }
 
 Status Win32FileSecurity::remove_entry(const std::string& path) {
-    std::wstring wide = to_wide(path);
-    DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        DWORD error = GetLastError();
-        if (missing(error)) return {};
-        return fail(windows_error_text(error));
+    auto folder = hold_folder_of(path);
+    if (!folder) return missing(folder.failure().error_value) ? Status() : Status(fail(folder.error()));
+    auto entry = open_in(*folder, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
+    if (!entry) return missing(entry.failure().error_value) ? Status() : Status(fail(entry.error()));
+    // A junction or folder link goes as itself, which never touches its target; a read-only
+    // file loses that mark first.
+    FILE_BASIC_INFO basic{};
+    if (GetFileInformationByHandleEx(entry->get(), FileBasicInfo, &basic, sizeof basic) &&
+        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+        if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(entry->get(), FileBasicInfo, &basic, sizeof basic);
     }
-    // A junction or folder link is removed as a folder, which never touches its target.
-    auto remove = [&] {
-        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(wide.c_str())
-                                                            : DeleteFileW(wide.c_str());
-    };
-    if (remove()) return {};
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-        SetFileAttributesW(wide.c_str(),
-                           attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) &&
-        remove()) {
-        return {};
-    }
-    return fail(last_error_text());
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (!SetFileInformationByHandle(entry->get(), FileDispositionInfo, &disposition, sizeof disposition))
+        return fail(last_error_text());
+    return {};
 }
 
-Status Win32FileSecurity::write_new_file(const std::string& path, std::string_view bytes) {
-    UniqueHandle file(CreateFileW(to_wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
-    if (!file) return fail(last_error_text());
+Result<std::string> Win32FileSecurity::read_file(const std::string& path) {
+    auto file = open_relative(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                              FILE_NON_DIRECTORY_FILE);
+    if (!file) return fail(file.error());
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file->get(), &info)) return fail(last_error_text());
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return fail(path + " is a link");
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file->get(), buffer, sizeof buffer, &got, nullptr)) return fail(last_error_text());
+        if (got == 0) break;
+        bytes.append(buffer, got);
+    }
+    return bytes;
+}
+
+Status Win32FileSecurity::write_new_file(const std::string& path, std::string_view bytes, FileReaders readers) {
+    SddlDescriptor descriptor(readers == FileReaders::InteractiveUsers ? kInteractiveReadFileDacl : kPrivateFileSddl);
+    if (!descriptor.valid()) return fail(last_error_text());
+    auto file = open_relative(path, GENERIC_WRITE, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_WRITE_THROUGH,
+                              descriptor.get());
+    if (!file) return fail(file.error());
     size_t done = 0;
     while (done < bytes.size()) {
         DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
         DWORD written = 0;
-        if (!WriteFile(file.get(), bytes.data() + done, chunk, &written, nullptr))
+        if (!WriteFile(file->get(), bytes.data() + done, chunk, &written, nullptr))
             return fail(last_error_text());
         done += written;
     }
-    if (!FlushFileBuffers(file.get())) return fail(last_error_text());
+    if (!FlushFileBuffers(file->get())) return fail(last_error_text());
     return {};
 }
 
-Result<ReplaceOutcome> Win32FileSecurity::replace_file(const std::string& from,
-                                                       const std::string& to) {
-    if (MoveFileExW(to_wide(from).c_str(), to_wide(to).c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return ReplaceOutcome::Replaced;
-    }
-    DWORD error = GetLastError();
+Result<ReplaceOutcome> Win32FileSecurity::replace_file(const std::string& from, const std::string& to) {
+    auto source = open_relative(from, DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    if (!source) return fail(source.error());
+    auto target = hold_folder_of(to);
+    if (!target) return fail(target.error());
+    // The new name is given relative to the held folder too.
+    std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + target->name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = target->handle.get();
+    rename->FileNameLength = static_cast<DWORD>(target->name.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, target->name.data(), rename->FileNameLength);
+    // Straight to the system call: some Win32 layers refuse a rename relative to a folder handle.
+    IO_STATUS_BLOCK io{};
+    NTSTATUS status = NtSetInformationFile(source->get(), &io, rename, static_cast<ULONG>(buffer.size()),
+                                           FileRenameInformation);
+    if (status >= 0) return ReplaceOutcome::Replaced;
+    DWORD error = RtlNtStatusToDosError(status);
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
         error == ERROR_LOCK_VIOLATION) {
         return ReplaceOutcome::InUse;

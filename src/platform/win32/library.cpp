@@ -1,6 +1,26 @@
 #include "platform/win32/handle.h"
 #include "platform/win32/win32_platform.h"
 
+#include <delayimp.h>
+
+namespace {
+
+// fwpuclnt, iphlpapi and bcrypt are not KnownDLLs: imported the usual way, Windows would take
+// them from the executable's folder first. The executable delay-loads them instead, and each is
+// loaded here, on its first use, from the system folder only.
+FARPROC WINAPI load_from_system_folder(unsigned notification, PDelayLoadInfo info) {
+    if (notification != dliNotePreLoadLibrary) return nullptr;
+    return reinterpret_cast<FARPROC>(LoadLibraryExA(info->szDll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+}
+
+}  // namespace
+
+// The delay-load helper asks this hook first; it falls back to LoadLibraryA only when the hook
+// loaded nothing, and restrict_dll_search() keeps that one to the system folder as well.
+extern "C" {
+PfnDliHook __pfnDliNotifyHook2 = load_from_system_folder;
+}
+
 namespace vorn::win32 {
 
 namespace {

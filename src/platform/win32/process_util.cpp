@@ -36,23 +36,7 @@ private:
     bool initialized_ = false;
 };
 
-std::wstring directory_of(const std::wstring& path) {
-    size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
-
 }  // namespace
-
-bool is_file(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::wstring own_directory() {
-    std::wstring buffer(32768, L'\0');
-    DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    return directory_of(buffer.substr(0, n));
-}
 
 std::wstring system_directory() {
     wchar_t buffer[MAX_PATH + 1] = {};

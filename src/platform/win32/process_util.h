@@ -8,9 +8,7 @@
 
 namespace vorn::win32 {
 
-std::wstring own_directory();
 std::wstring system_directory();
-bool is_file(const std::wstring& path);
 
 SECURITY_ATTRIBUTES inheritable();
 UniqueHandle open_null_device();

@@ -16,6 +16,9 @@ std::wstring process_user_sid_text();
 // LocalSystem, Administrators, TrustedInstaller or the account the program runs as.
 bool is_trusted_sid(PSID sid);
 
+// A file for LocalSystem and Administrators alone, given explicitly rather than inherited.
+inline constexpr wchar_t kPrivateFileSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
 // A security descriptor built from SDDL text; released when dropped.
 class SddlDescriptor {
   public:

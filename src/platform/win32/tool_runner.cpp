@@ -1,6 +1,4 @@
-// Runs the system's command-line tools. The service runs as LocalSystem, so a tool is only
-// ever taken from the executable's own folder or the Windows system folder, never from PATH
-// or the current folder, where an ordinary user could plant a program.
+// Runs the system's command-line tools from the Windows system folder.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -26,19 +24,15 @@ constexpr DWORD kToolTimeoutMs = 120000;
 // Output that a tool's own children keep open after it exited is not waited for beyond this.
 constexpr DWORD kDrainAfterExitMs = 2000;
 
+// The system's own tool by its full path in the system folder (PowerShell from its folder there),
+// never from beside the executable, PATH or the current folder: a user who can write any of
+// those must not get a program run as LocalSystem.
 std::optional<std::wstring> find_tool(const std::string& program) {
-    std::wstring name = to_wide(program);
-    if (name.find(L'.') == std::wstring::npos) name += L".exe";
-    std::vector<std::wstring> folders = {own_directory(), system_directory()};
-    if (equals_ignore_ascii_case(program, "powershell") || equals_ignore_ascii_case(program, "powershell.exe")) {
-        folders.push_back(system_directory() + L"\\WindowsPowerShell\\v1.0");
-    }
-    for (const std::wstring& folder : folders) {
-        if (folder.empty()) continue;
-        std::wstring candidate = folder + L"\\" + name;
-        if (is_file(candidate)) return candidate;
-    }
-    return std::nullopt;
+    std::wstring folder = system_directory();
+    if (folder.empty() || program.empty() || program.find_first_of("\\/:") != std::string::npos) return std::nullopt;
+    std::string name = program.find('.') == std::string::npos ? program + ".exe" : program;
+    if (equals_ignore_ascii_case(name, "powershell.exe")) folder += L"\\WindowsPowerShell\\v1.0";
+    return folder + L"\\" + to_wide(name);
 }
 
 // One end read by us with overlapped I/O, the other inherited by the child.

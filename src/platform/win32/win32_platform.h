@@ -77,9 +77,11 @@ class Win32FileSecurity final : public FileSecurity {
 public:
     Result<std::optional<FileFacts>> inspect(const std::string& path) override;
     Status create_private_directory(const std::string& path) override;
-    Status take_back(const std::string& path) override;
+    Status make_private(const std::string& path) override;
+    Status rename_entry(const std::string& from, const std::string& to) override;
     Status remove_entry(const std::string& path) override;
-    Status write_new_file(const std::string& path, std::string_view bytes) override;
+    Result<std::string> read_file(const std::string& path) override;
+    Status write_new_file(const std::string& path, std::string_view bytes, FileReaders readers) override;
     Result<ReplaceOutcome> replace_file(const std::string& from, const std::string& to) override;
 };
 

@@ -12,11 +12,13 @@
 //                                        (its status file) saying "connected" so that it resumes;
 //                                        from the moment it is seen starting until it answers,
 //                                        try to create an instance of its pipe in a tight loop
+//   pipe_probe timed REQUEST             one round trip with the service, timed from its open
 //
 // serve, listen and listen6 write "ok PID" (or "failed ERROR") to FILE once set up, and serve
 // then adds "connections N"; race prints "answered A created C" (no line end); oversized prints
 // the answer and "write pending" or "write done" on a line of its own; squat prints "answered A
-// tries T created C" and a line for each failure other than 231 (ERROR_PIPE_BUSY).
+// tries T created C" and a line for each failure other than 231 (ERROR_PIPE_BUSY); timed prints
+// the answer and "took N ms".
 
 #include <winsock2.h>
 #include <windows.h>
@@ -70,7 +72,7 @@ int serve(const std::wstring& name, int seconds, const wchar_t* report) {
     return 0;
 }
 
-bool round_trip(const std::string& request = "{\"command\":\"status\"}") {
+bool round_trip(const std::string& request = "{\"command\":\"status\"}", std::string* answered = nullptr) {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 200 && pipe == INVALID_HANDLE_VALUE; ++attempt) {
         pipe = CreateFileW(kServicePipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -83,8 +85,21 @@ bool round_trip(const std::string& request = "{\"command\":\"status\"}") {
     DWORD n = 0;
     bool ok = WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &n, nullptr) &&
               ReadFile(pipe, answer, sizeof answer, &n, nullptr);
+    if (ok && answered) answered->assign(answer, n);
     CloseHandle(pipe);
     return ok;
+}
+
+// One round trip, timed inside this process: the Wine process start is not the service's time.
+int timed(const wchar_t* request_text) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, request_text, -1, nullptr, 0, nullptr, nullptr);
+    std::string request(static_cast<size_t>(size > 0 ? size - 1 : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, request_text, -1, request.data(), size, nullptr, nullptr);
+    std::string answer;
+    ULONGLONG begin = GetTickCount64();
+    if (!round_trip(request, &answer)) return 2;
+    std::printf("%s\ntook %llu ms\n", answer.c_str(), GetTickCount64() - begin);
+    return 0;
 }
 
 // What a squatter would try: join the pipe with instances of its own.
@@ -226,7 +241,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (verb == L"oversized" && argc == 3) return oversized(static_cast<size_t>(_wtoi(argv[2])));
     if (verb == L"squat" && argc == 4) return squat(_wtoi(argv[2]), argv[3]);
+    if (verb == L"timed" && argc == 3) return timed(argv[2]);
     std::fputs("usage: pipe_probe serve NAME SECONDS FILE | race N | listen[6] PORT SECONDS FILE | oversized BYTES | "
-               "squat STARTS STATUS\n", stderr);
+               "squat STARTS STATUS | timed REQUEST\n", stderr);
     return 2;
 }
