@@ -115,7 +115,10 @@ TEST(BadInput, AHugeRequestFileIsRefusedBeforeItIsRead) {
               << " KiB\n";
     EXPECT_EQ(lines[0], compact("error", "could not read product tunnel request: the file is larger than 1 MiB"));
     ASSERT_EQ(lines[1].rfind("took ", 0), 0u);
-    EXPECT_LT(std::stol(lines[1].substr(5)), 1000);
+    // Nearly all of it is the network restore that comes before every connect reads its request:
+    // nine tool runs, each a Wine process start (about 100 ms here). Reading the file whole took
+    // seconds and a gigabyte.
+    EXPECT_LT(std::stol(lines[1].substr(5)), 2000);
     EXPECT_GT(service_rss_kib(), 0);
     EXPECT_LT(service_rss_kib(), 64 * 1024);
     EXPECT_EQ(s.ask(R"({"command":"status"})").rfind(R"({"status":"error")", 0), 0u);  // it goes on serving

@@ -70,9 +70,10 @@ TEST(ServicePipe, NoOtherProcessCreatesAnInstanceWhileIdleOrRightAfterAnAnswer) 
 TEST(ServicePipe, NoOtherProcessTakesTheNameAtAnyMomentOfAStart) {
     ServiceCase s;
     s.stop();
-    // A saved request that each resume reads and fails on (quickly: a real one takes seconds).
+    // A saved request that each resume reads (the service's own copy) and fails on quickly: a real
+    // one takes seconds.
     fs::path request = s.m.program_data().parent_path() / "request.json";
-    write_text(request, "{");
+    write_text(service_runtime() / "product-tunnel-reconnect-request.json", "{");
     write_text(service_runtime() / "product-tunnel-reconnect-request-path.txt", windows_path(request));
     auto begin = std::chrono::steady_clock::now();
     RunResult squatted =
