@@ -163,7 +163,7 @@ ProductTunnelRequest request_for(json host) {
     return r;
 }
 
-TEST(ConfigureFullTunnelRoutes, TheElevenStepsInOrder) {
+TEST(ConfigureFullTunnelRoutes, ExceptionsThenAdapterThenHalfDefaultsEachConfirmed) {
     FakePlatform f;
     ASSERT_TRUE(create_directories(f.runtime()).ok());
     f.net.dns[std::string(kControlPlaneHost)] = "198.51.100.20";

@@ -129,7 +129,7 @@ TEST(Connect, ModesAndTransportsShapeTheSequence) {
 
 // Over hysteria2 the backend (pid 4321, launched first) is running when Xray (4322) starts, so
 // which failures stop the engines shows in whether the backend is ended.
-TEST(Connect, CleanupDependsOnTheFailingStep) {
+TEST(Connect, CleanupDependsOnWhatFailed) {
     struct Case {
         const char* name;
         std::function<void(ConnectFixture&)> arrange;
@@ -146,39 +146,39 @@ TEST(Connect, CleanupDependsOnTheFailingStep) {
         };
     };
     const Case cases[] = {
-        {"16: backend port never opens", [](ConnectFixture& c) { c.f.net.accept_from = 0; },
+        {"backend port never opens", [](ConnectFixture& c) { c.f.net.accept_from = 0; },
          "Hysteria2 engine did not open local SOCKS port", false, false, {4321}},
-        {"16: backend port held before the start", [](ConnectFixture& c) { c.f.net.listeners[18109] = {{977}}; },
+        {"backend port held before the start", [](ConnectFixture& c) { c.f.net.listeners[18109] = {{977}}; },
          "could not start Hysteria2 engine: local port 127.0.0.1:18109 is already held by process 977", false, false, {}},
-        {"16: backend port opened by another process", [](ConnectFixture& c) { c.f.net.listeners[18109] = {{}, {977}}; },
+        {"backend port opened by another process", [](ConnectFixture& c) { c.f.net.listeners[18109] = {{}, {977}}; },
          "Hysteria2 engine local port 127.0.0.1:18109 is held by process 977, not by the engine (process 4321)", true,
          false, {4321}},
-        {"17: probe port held before Xray starts", [](ConnectFixture& c) { c.f.net.listeners[18089] = {{555}}; },
+        {"probe port held before Xray starts", [](ConnectFixture& c) { c.f.net.listeners[18089] = {{555}}; },
          "could not start Xray TUN engine: local port 127.0.0.1:18089 is already held by process 555", true, false, {4321}},
-        {"17: Xray cannot start",
+        {"Xray cannot start",
          [](ConnectFixture& c) {
              c.f.processes.next_failure = LaunchFailure{LaunchStage::Start, "bad image"};
              c.f.processes.fail_on_launch = 2;
          },
          "could not start Xray TUN engine: bad image", false, false, {4321}},
-        {"18: Xray exits at start",
+        {"Xray exits at start",
          [](ConnectFixture& c) {
              c.f.processes.exit_after_polls = 2;
              c.f.processes.exit_code = 23;
              c.f.processes.exit_on_launch = 2;
          },
          "Xray TUN engine exited during startup: exit code: 23", true, false, {4321}},
-        {"19: adapter never appears", change([](ConnectMachine& m) { m.adapter = false; }),
+        {"adapter never appears", change([](ConnectMachine& m) { m.adapter = false; }),
          "Xray TUN adapter did not become ready", true, false, {4322, 4321}},
-        {"19: probe port opened by another process", [](ConnectFixture& c) { c.f.net.listeners[18089] = {{}, {555}}; },
+        {"probe port opened by another process", [](ConnectFixture& c) { c.f.net.listeners[18089] = {{}, {555}}; },
          "Xray TUN engine local port 127.0.0.1:18089 is held by process 555, not by the engine (process 4322)", true,
          false, {4322, 4321}},
-        {"20: pid file cannot be written",
+        {"pid file cannot be written",
          [](ConnectFixture& c) { ASSERT_TRUE(create_directories(c.f.runtime() + "/product-xray.pid").ok()); },
          "could not write Xray TUN pid: ", false, false, {4322, 4321}},
-        {"22: routes never show", change([](ConnectMachine& m) { m.routes_show = false; }),
+        {"routes never show", change([](ConnectMachine& m) { m.routes_show = false; }),
          "full tunnel routes did not become active", true, true, {4322, 4321}},
-        {"23: probe times out", change([](ConnectMachine& m) { m.curl_fails = true; }),
+        {"probe times out", change([](ConnectMachine& m) { m.curl_fails = true; }),
          "XRAY_PROXY_PROBE_FAILED: full tunnel HTTPS probe failed: cloudflare: curl: (28) timed out", true, true,
          {4322, 4321}},
         {"firewall filter refused", [](ConnectFixture& c) { c.f.wfp.add_filter_status = 0x80320002; },
