@@ -81,10 +81,6 @@ inline constexpr size_t kLogTailLimitBytes = 4096;
 std::string read_log_tail(Platform& platform, std::string_view log_name);
 std::string log_tail_of_text(std::string_view text);
 
-// An existing trusted wintun.dll beside xray.exe is kept; an untrusted one is written afresh
-// from the embedded image.
-Status copy_wintun_next_to_xray(Platform& platform, const std::string& xray_path, const std::string& wintun_source);
-
 // ": " + the stderr tail, else ": " + the stdout tail, else nothing.
 std::string exit_detail(Platform& platform, std::string_view stdout_log, std::string_view stderr_log);
 

@@ -1,6 +1,5 @@
 #pragma once
-// Proof that a full tunnel carries traffic (two HTTPS probes through Xray's local HTTP inbound),
-// and the refusal to run beside another VPN client.
+// Proof that a full tunnel carries traffic (two HTTPS probes through Xray's local HTTP inbound).
 
 #include <optional>
 #include <string>
@@ -20,10 +19,6 @@ struct ProbeTarget {
 };
 
 const std::vector<ProbeTarget>& probe_targets();
-const std::vector<std::string_view>& conflicting_vpn_images();
-
-std::vector<std::string> find_conflicting_vpn_processes(std::string_view tasklist_csv);
-Status check_conflicting_vpn(ToolRunner& tools);
 std::optional<std::string> run_diagnostic_command(ToolRunner& tools, const std::string& program,
                                                   const std::vector<std::string>& args);
 std::string condense_command_output(std::string_view text);

@@ -22,6 +22,7 @@
 #include "split_tunnel/firewall.h"
 #include "split_tunnel/wfp_cleanup.h"
 #include "tunnel/request_path.h"
+#include "tunnel_core/conflicting_vpn.h"
 #include "tunnel_core/pid_files.h"
 #include "tunnel_core/process_list.h"
 #include "tunnel_core/request.h"

@@ -13,11 +13,13 @@
 #include "full_tunnel/probes.h"
 #include "full_tunnel/routes.h"
 #include "full_tunnel/wintun.h"
+#include "full_tunnel/wintun_copy.h"
 #include "split_tunnel/firewall.h"
 #include "split_tunnel/split_session.h"
 #include "split_tunnel/wfp_cleanup.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/network_restore.h"
+#include "tunnel_core/conflicting_vpn.h"
 #include "tunnel_core/request.h"
 #include "tunnel_core/runtime_files.h"
 

@@ -4,11 +4,11 @@
 #include <algorithm>
 
 #include "common/text.h"
-#include "full_tunnel/probes.h"
 #include "full_tunnel/routes.h"
 #include "fuzz_check.h"
 #include "service/live_status.h"
 #include "split_tunnel/split_session.h"
+#include "tunnel_core/conflicting_vpn.h"
 #include "tunnel_core/process_list.h"
 #include "tunnel_core/tunnel_interface.h"
 

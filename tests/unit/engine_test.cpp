@@ -8,6 +8,7 @@
 #include "engines/readiness.h"
 #include "engines/xray_config.h"
 #include "fakes.h"
+#include "full_tunnel/wintun_copy.h"
 
 namespace vorn {
 namespace {

@@ -8,6 +8,7 @@
 #include "full_tunnel/routes.h"
 #include "full_tunnel/wintun.h"
 #include "split_tunnel/wfp_cleanup.h"
+#include "tunnel_core/conflicting_vpn.h"
 #include "tunnel_core/tunnel_interface.h"
 
 namespace vorn {
