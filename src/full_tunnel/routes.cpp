@@ -186,7 +186,7 @@ Result<DefaultRoute> find_default_route(ToolRunner& tools) {
 }
 
 std::vector<std::string> host_route_delete_args(const std::string& address, const std::optional<std::string>& next_hop) {
-    std::vector<std::string> args = {"delete", address, "mask", "255.255.255.255"};
+    std::vector<std::string> args = {"delete", address, "mask", std::string(kHostRouteNetmask)};
     if (next_hop) args.push_back(*next_hop);
     return args;
 }
@@ -204,7 +204,7 @@ Status persist_exceptions_next_hop(Platform& platform, const std::string& next_h
 }
 
 std::vector<std::string> exception_route_command(const std::string& address, const DefaultRoute& route) {
-    return {"route", "add", address, "mask", "255.255.255.255", route.next_hop, "if", route.interface_index, "metric", "1"};
+    return {"route", "add", address, "mask", std::string(kHostRouteNetmask), route.next_hop, "if", route.interface_index, "metric", "1"};
 }
 
 std::vector<std::string> listed_route_exceptions(std::string_view exceptions_text) {
@@ -221,12 +221,18 @@ std::vector<std::string> listed_route_exceptions(std::string_view exceptions_tex
     return hosts;
 }
 
-Status repoint_route_exceptions(Platform& platform, const DefaultRoute& route) {
+static Result<std::vector<std::string>> persisted_route_exceptions(Platform& platform) {
     auto text = read_runtime_file(platform, kRouteExceptionsFileName);
     if (!text) return fail("could not read full tunnel route exceptions: " + text.error());
     if (!*text) return fail("could not read full tunnel route exceptions: there are none");
+    return listed_route_exceptions(**text);
+}
+
+Status repoint_route_exceptions(Platform& platform, const DefaultRoute& route) {
+    auto hosts = persisted_route_exceptions(platform);
+    if (!hosts) return hosts.failure();
     std::optional<std::string> old_hop = persisted_exceptions_next_hop(platform);
-    for (const std::string& host : listed_route_exceptions(**text)) {
+    for (const std::string& host : *hosts) {
         run_quietly(platform.tools, "route", host_route_delete_args(host, old_hop));
         if (auto added = run_network_command(platform.tools, exception_route_command(host, route)); !added) return added;
     }
@@ -234,6 +240,27 @@ Status repoint_route_exceptions(Platform& platform, const DefaultRoute& route) {
         return fail("could not persist full tunnel route exceptions: " + kept.error());
     }
     return {};
+}
+
+Status restore_route_exceptions(Platform& platform, const DefaultRoute& route, std::string_view route_table) {
+    auto hosts = persisted_route_exceptions(platform);
+    if (!hosts) return hosts.failure();
+    std::optional<std::string> recorded_hop = persisted_exceptions_next_hop(platform);
+    const bool hop_changed = recorded_hop != route.next_hop;
+    Status first_failure;
+    for (const std::string& host : *hosts) {
+        if (lists_route(route_table, host, kHostRouteNetmask, route.next_hop)) continue;
+        // A host route left through the recorded next hop goes first, as a repoint takes it.
+        if (hop_changed) run_quietly(platform.tools, "route", host_route_delete_args(host, recorded_hop));
+        Status added = run_network_command(platform.tools, exception_route_command(host, route));
+        if (!added && first_failure) first_failure = std::move(added);
+    }
+    // Every exception host route left now goes through the route's next hop.
+    if (!hop_changed) return first_failure;
+    if (auto kept = persist_exceptions_next_hop(platform, route.next_hop); !kept && first_failure) {
+        return fail("could not persist full tunnel route exceptions: " + kept.error());
+    }
+    return first_failure;
 }
 
 static Result<std::string> find_tunnel_interface(Platform& platform, ChildProcess& xray) {

@@ -18,6 +18,7 @@ namespace vorn {
 inline constexpr std::string_view kWildcardDnsSuffix = ".sslip.io";
 inline constexpr std::string_view kTunnelNetmask = "255.255.255.252";
 inline constexpr std::string_view kTunnelDns = "1.1.1.1";
+inline constexpr std::string_view kHostRouteNetmask = "255.255.255.255";
 inline constexpr std::string_view kDefaultRouteScript =
     "Get-NetRoute -AddressFamily IPv4 -DestinationPrefix '0.0.0.0/0' | Where-Object { $_.NextHop -and "
     "$_.NextHop -ne '0.0.0.0' } | Sort-Object RouteMetric,InterfaceMetric | Select-Object -First 1 "
@@ -65,6 +66,11 @@ std::vector<std::string> listed_route_exceptions(std::string_view exceptions_tex
 // Moves the persisted exceptions' host routes to `route`: each is deleted and added again
 // through its next hop and interface, in list order. The first failing add is the failure.
 Status repoint_route_exceptions(Platform& platform, const DefaultRoute& route);
+// Adds again, with the connect's command, each persisted exception that `route_table` (a whole
+// `route print`) does not list through `route`'s next hop; every missing one is tried, and the
+// first failing add is the failure. When the exceptions were recorded through another next hop,
+// each missing one is first deleted through it, and `route`'s next hop is recorded.
+Status restore_route_exceptions(Platform& platform, const DefaultRoute& route, std::string_view route_table);
 // What the routing asks of its caller: how a host resolves, and what must stand before the
 // routes go up.
 struct FullTunnelRouteHooks {

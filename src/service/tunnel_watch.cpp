@@ -85,7 +85,8 @@ void TunnelWatch::check_engines() {
 
 void TunnelWatch::check_routes() {
     if (!full_ || !platform_.net.routes_may_have_changed()) return;
-    if (!tunnel_interface_present(platform_.tools)) {
+    std::optional<std::string> table = route_table(platform_.tools);
+    if (!table || !lists_tunnel_interface(*table)) {
         const EngineSpec& xray = xray_engine();
         take_down("Xray TUN adapter disappeared" + exit_detail(platform_, xray.stdout_log, xray.stderr_log));
         return;
@@ -93,7 +94,13 @@ void TunnelWatch::check_routes() {
     // With no default route left the tunnel's routes stay as they are until the next change.
     auto route = find_default_route(platform_.tools);
     if (!route) return;
-    if (route_ && route_->next_hop == route->next_hop && route_->interface_index == route->interface_index) return;
+    if (route_ && route_->next_hop == route->next_hop && route_->interface_index == route->interface_index) {
+        // The same gateway can come back without the host routes (a Wi-Fi re-association drops
+        // them): the server's traffic would then loop into the tunnel. A failed add is tried
+        // again on the next change.
+        (void)restore_route_exceptions(platform_, *route, *table);
+        return;
+    }
     if (repoint_route_exceptions(platform_, *route)) route_ = *route;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // While the service holds a tunnel it keeps it true between requests: an engine that exits
 // takes the tunnel down and is followed by a few reconnects, and a full tunnel's route
-// exceptions follow the machine's default route. Runs only in the pipe loop's idle turns, so
-// tunnel operations still run one at a time.
+// exceptions follow the machine's default route and are added again when a route change drops
+// them. Runs only in the pipe loop's idle turns, so tunnel operations still run one at a time.
 
 #include <array>
 #include <cstdint>

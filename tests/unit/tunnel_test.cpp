@@ -561,13 +561,16 @@ TEST(TunnelWatch, WhatEndsTheRetriesOrTheWatch) {
     }
 }
 
-TEST(TunnelWatch, DefaultRouteChangesRepointTheExceptions) {
+TEST(TunnelWatch, RouteChangesKeepTheExceptionsThroughTheDefaultRoute) {
     struct Case {
         const char* name;
         std::string powershell;  // the default route after the change
         bool adapter;
         std::vector<std::string> commands;  // run after the look at the adapter and the route
         std::optional<std::string> recorded;  // when the tunnel was taken down
+        std::string hop_after = "192.168.1.1";  // the recorded next hop afterwards
+        const char* dropped = nullptr;  // an exception host route `route print` no longer lists
+        const char* recorded_hop = nullptr;  // the next hop recorded before the change, when not the connect's
     };
     const std::vector<std::string> repointed = {
         "route delete 203.0.113.7 mask 255.255.255.255 192.168.1.1", "route add 203.0.113.7 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
@@ -575,9 +578,15 @@ TEST(TunnelWatch, DefaultRouteChangesRepointTheExceptions) {
         "route delete 1.1.1.1 mask 255.255.255.255 192.168.1.1", "route add 1.1.1.1 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
         "route delete 8.8.8.8 mask 255.255.255.255 192.168.1.1", "route add 8.8.8.8 mask 255.255.255.255 192.168.50.1 if 14 metric 1",
     };
+    const std::string same = R"({"NextHop":"192.168.1.1","ifIndex":12})";
+    const std::string readd_server = "route add 203.0.113.7 mask 255.255.255.255 192.168.1.1 if 12 metric 1";
     const Case cases[] = {
-        {"new next hop and interface", R"({"NextHop":"192.168.50.1","ifIndex":14})", true, repointed, std::nullopt},
-        {"same route", R"({"NextHop":"192.168.1.1","ifIndex":12})", true, {}, std::nullopt},
+        {"new next hop and interface", R"({"NextHop":"192.168.50.1","ifIndex":14})", true, repointed, std::nullopt, "192.168.50.1"},
+        {"same route, every exception listed", same, true, {}, std::nullopt},
+        {"same route, the server's host route gone", same, true, {readd_server}, std::nullopt, "192.168.1.1", "203.0.113.7"},
+        {"same route, exceptions recorded through another next hop", same, true,
+         {"route delete 203.0.113.7 mask 255.255.255.255 10.0.0.9", readd_server}, std::nullopt, "192.168.1.1", "203.0.113.7",
+         "10.0.0.9"},
         {"no default route left", "", true, {}, std::nullopt},
         {"adapter gone", "", false, {}, "TUNNEL_ENGINE_EXITED: Xray TUN adapter disappeared"},
     };
@@ -585,11 +594,22 @@ TEST(TunnelWatch, DefaultRouteChangesRepointTheExceptions) {
         SCOPED_TRACE(c.name);
         WatchFixture w;
         w.turns(10);
+        const std::string hop_file = w.f.runtime() + "/product-route-exceptions-next-hop.txt";
+        if (c.recorded_hop) {
+            ASSERT_TRUE(write_file(hop_file, c.recorded_hop).ok());
+        }
+        std::string table = fixture(c.adapter ? "route-print.txt" : "route-print-idle.txt");
+        if (c.dropped) {
+            size_t row = table.find(std::string(c.dropped) + "  255.255.255.255");
+            ASSERT_NE(row, std::string::npos);
+            size_t start = table.rfind('\n', row) + 1;
+            table.erase(start, table.find('\n', row) + 1 - start);
+        }
         size_t before = w.f.tools.calls.size();
         testing::FakeTools::Handler inner = w.f.tools.handler;
         w.f.tools.handler = [&](const ToolCall& call) -> Result<ToolRun> {
             if (call.program == "powershell") return ToolRun{0, c.powershell, ""};
-            if (call.program == "route" && call.args.size() == 1 && !c.adapter) return ToolRun{0, fixture("route-print-idle.txt"), ""};
+            if (call.program == "route" && call.args.size() == 1) return ToolRun{0, table, ""};
             return inner(call);
         };
         w.f.net.route_changes = {true};
@@ -604,6 +624,7 @@ TEST(TunnelWatch, DefaultRouteChangesRepointTheExceptions) {
         EXPECT_EQ(ran[0], "route print");
         EXPECT_EQ(ran[1].rfind("powershell -NoProfile", 0), 0u);
         EXPECT_EQ(std::vector<std::string>(ran.begin() + 2, ran.end()), c.commands);
+        EXPECT_EQ(read_file(hop_file).value(), c.hop_after);
         // Quiet again: nothing more runs until the next change.
         size_t after = w.f.tools.calls.size();
         w.turns(100);

@@ -1,8 +1,10 @@
 // The service keeps a tunnel true between requests: an engine that dies is noticed and
-// reconnected, and a new default route takes the route exceptions with it.
+// reconnected, a new default route takes the route exceptions with it, and an exception route
+// dropped under the same default route is added again.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <iostream>
@@ -125,10 +127,17 @@ TEST(TunnelWatch, FiveFailedRetriesTwoToThirtyTwoSecondsApartLeaveTheLastErrorBe
 const char* kInterfaceKey =
     "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\{7d3c2b1a-0000-4000-8000-00155d010203}";
 
+// What Windows' DHCP client writes when the network hands out a gateway. Wine notifies only a
+// write that changes the value, and the prefix outlives a run: each case forgets the gateway
+// before it connects.
+void forget_dhcp_gateway(WineMachine& m) { (void)m.run({"reg.exe", "delete", kInterfaceKey, "/v", "DhcpDefaultGateway", "/f"}); }
+int dhcp_gives_gateway(WineMachine& m, const std::string& gateway) {
+    return m.run({"reg.exe", "add", kInterfaceKey, "/v", "DhcpDefaultGateway", "/t", "REG_MULTI_SZ", "/d", gateway, "/f"}).rc;
+}
+
 TEST(TunnelWatch, NothingRunsWhileTheRouteHoldsAndANewNextHopTakesTheExceptions) {
     ServiceCase s;
-    // The prefix outlives a run: a gateway an earlier run wrote would make the write below no change.
-    (void)s.m.run({"reg.exe", "delete", kInterfaceKey, "/v", "DhcpDefaultGateway", "/f"});
+    forget_dhcp_gateway(s.m);
     ASSERT_EQ(s.ask(s.connect_request(write_request(s.m, "xray"))), compact("connected", kConnected));
     size_t before = s.m.calls().size();
     std::this_thread::sleep_for(std::chrono::seconds(10));
@@ -139,12 +148,7 @@ TEST(TunnelWatch, NothingRunsWhileTheRouteHoldsAndANewNextHopTakesTheExceptions)
         if (r.value("destination", "") == "0.0.0.0" && r.value("netmask", "") == "0.0.0.0") r["gateway"] = "192.168.50.1";
     }
     s.m.set_state_json("routes.json", routes);
-    // What Windows' DHCP client writes when the network hands out a new gateway.
-    ASSERT_EQ(s.m.run({"reg.exe", "add",
-                       kInterfaceKey,
-                       "/v", "DhcpDefaultGateway", "/t", "REG_MULTI_SZ", "/d", "192.168.50.1", "/f"})
-                  .rc,
-              0);
+    ASSERT_EQ(dhcp_gives_gateway(s.m, "192.168.50.1"), 0);
     auto repointed = [&] {
         size_t n = 0;
         for (const auto& r : s.m.state_json("routes.json")) {
@@ -159,6 +163,44 @@ TEST(TunnelWatch, NothingRunsWhileTheRouteHoldsAndANewNextHopTakesTheExceptions)
     for (const auto& r : s.m.state_json("routes.json")) {
         EXPECT_FALSE(r.value("netmask", "") == "255.255.255.255" && r.value("gateway", "") == "192.168.1.1") << r.dump();
     }
+    EXPECT_EQ(s.ask(R"({"command":"status"})"), compact("connected", kConnected));
+}
+
+TEST(TunnelWatch, AServerRouteDroppedUnderTheSameGatewayIsAddedAgainWithinFiveSeconds) {
+    ServiceCase s;
+    forget_dhcp_gateway(s.m);
+    ASSERT_EQ(s.ask(s.connect_request(write_request(s.m, "xray"))), compact("connected", kConnected));
+    auto is_server_route = [](const nlohmann::json& r) {
+        return r.value("destination", "") == "203.0.113.7" && r.value("netmask", "") == "255.255.255.255" &&
+               r.value("gateway", "") == "192.168.1.1";
+    };
+    auto listed = [&] {
+        nlohmann::json routes = s.m.state_json("routes.json");
+        return std::any_of(routes.begin(), routes.end(), is_server_route);
+    };
+    ASSERT_TRUE(listed());
+
+    // A Wi-Fi re-association: the host route is gone and the DHCP client writes the same gateway
+    // again. (Windows would report the delete through its route notifications too; Wine sends none.)
+    nlohmann::json routes = s.m.state_json("routes.json");
+    routes.erase(std::remove_if(routes.begin(), routes.end(), is_server_route), routes.end());
+    size_t before = s.m.calls().size();
+    auto begin = Clock::now();
+    s.m.set_state_json("routes.json", routes);
+    ASSERT_EQ(dhcp_gives_gateway(s.m, "192.168.1.1"), 0);
+    bool back = wait_for(listed, std::chrono::seconds(15)) >= 0;
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count();
+    std::cout << "server route dropped to added again: " << (back ? took : -1) << " ms\n";
+    ASSERT_TRUE(back) << s.m.state_json("routes.json").dump(1);
+    EXPECT_LT(took, 5000);
+    // The connect's own command for it, and no other route changed.
+    const std::string server_add = "route add|203.0.113.7|mask|255.255.255.255|192.168.1.1|if|12|metric|1";
+    std::vector<std::string> all = s.m.calls(), changes;
+    EXPECT_EQ(std::count(all.begin(), all.begin() + static_cast<long>(before), server_add), 1);
+    for (size_t i = before; i < all.size(); ++i) {
+        if (all[i].rfind("route add|", 0) == 0 || all[i].rfind("route delete|", 0) == 0) changes.push_back(all[i]);
+    }
+    EXPECT_EQ(changes, std::vector<std::string>{server_add});
     EXPECT_EQ(s.ask(R"({"command":"status"})"), compact("connected", kConnected));
 }
 
