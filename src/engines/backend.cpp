@@ -1,5 +1,6 @@
 #include "engines/backend.h"
 
+#include "engines/engine_launch.h"
 #include "engines/engine_stop.h"
 #include "engines/port_guard.h"
 #include "engines/readiness.h"

@@ -2,6 +2,7 @@
 
 #include "common/exit_status.h"
 #include "engines/engine.h"
+#include "engines/log_tail.h"
 #include "tunnel_core/tunnel_interface.h"
 
 namespace vorn {

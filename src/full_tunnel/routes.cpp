@@ -10,6 +10,7 @@
 #include "common/operator_settings.h"
 #include "common/text.h"
 #include "engines/engine.h"
+#include "engines/log_tail.h"
 #include "tunnel_core/runtime_files.h"
 
 namespace vorn {

@@ -4,6 +4,7 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "engines/engine.h"
+#include "engines/log_tail.h"
 #include "engines/pid_owner.h"
 #include "service/service_main.h"
 #include "split_tunnel/firewall.h"

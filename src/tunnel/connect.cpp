@@ -6,6 +6,7 @@
 #include "common/text.h"
 #include "engines/backend.h"
 #include "engines/engine.h"
+#include "engines/engine_launch.h"
 #include "engines/engine_stop.h"
 #include "engines/port_guard.h"
 #include "engines/readiness.h"

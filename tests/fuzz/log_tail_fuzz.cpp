@@ -4,6 +4,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "engines/engine.h"
+#include "engines/log_tail.h"
 #include "fakes.h"
 #include "fuzz_check.h"
 

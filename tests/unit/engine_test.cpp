@@ -4,6 +4,8 @@
 #include "common/files.h"
 #include "engines/backend.h"
 #include "engines/engine.h"
+#include "engines/engine_launch.h"
+#include "engines/log_tail.h"
 #include "engines/port_guard.h"
 #include "engines/readiness.h"
 #include "engines/xray_config.h"

@@ -4,6 +4,7 @@
 
 #include "common/files.h"
 #include "engines/engine.h"
+#include "engines/engine_launch.h"
 #include "fakes.h"
 #include "service/reconnect.h"
 #include "tunnel_core/runtime_files.h"

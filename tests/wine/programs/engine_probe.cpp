@@ -17,6 +17,7 @@
 #include "common/files.h"
 #include "engines/backend.h"
 #include "engines/engine.h"
+#include "engines/engine_launch.h"
 #include "engines/readiness.h"
 #include "engines/xray_config.h"
 #include "full_tunnel/probes.h"
