@@ -579,8 +579,9 @@ public:
 };
 
 // The command line's view of the service, once `scripted`: not running unless `service_pid` is
-// set; its pipe then answers `answer` (served by `server_pid`, the service itself unless set)
-// after `busy_opens` busy opens. Each request sent is kept.
+// set; its pipe then answers `answer`, or what `serve` makes of the request (served by
+// `server_pid`, the service itself unless set) after `busy_opens` busy opens. Each request sent
+// is kept.
 class FakeServiceClient : public ServiceClient {
 public:
     class Connection : public ServicePipeConnection {
@@ -589,6 +590,7 @@ public:
         uint32_t server_process_id() override { return owner_.server_pid.value_or(*owner_.service_pid); }
         Result<std::string> exchange(const std::string& request) override {
             owner_.sent.push_back(request);
+            if (owner_.serve) return owner_.serve(request);
             if (!owner_.answer) return owner_.unscripted("exchange " + request);
             return *owner_.answer;
         }
@@ -615,6 +617,7 @@ public:
     std::optional<uint32_t> server_pid;
     int busy_opens = 0;
     std::optional<Result<std::string>> answer;
+    std::function<Result<std::string>(const std::string&)> serve;
     std::vector<std::string> sent;
 
 private:

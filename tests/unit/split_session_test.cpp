@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "bin/vorn_tunnel_service/commands.h"
 #include "common/files.h"
 #include "fakes.h"
+#include "service/ipc.h"
 #include "split_tunnel/split_session.h"
+#include "tunnel_core/status.h"
 
 namespace vorn {
 namespace {
@@ -167,6 +170,33 @@ TEST(SplitSession, TwoStartsLeaveOneRuntime) {
     EXPECT_EQ(s.f.sockets.listens, 2);
     for (int i = 0; i < 100 && s.f.sockets.closes < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(s.f.sockets.closes, 1);  // the first proxy's listener
+}
+
+// The session lives in the service: a disconnect from the command line is handed to it there,
+// ends the session there, and leaves the record the service wrote.
+TEST(SplitSession, CommandLineDisconnectEndsItInTheService) {
+    SplitFixture service;
+    UndoLog undo;
+    ASSERT_TRUE(start_split_session(service.f.platform, service.request("xray", service.one_app()), undo).ok());
+    undo.keep();
+    FakePlatform line;
+    line.service_client.scripted = true;
+    line.service_client.service_pid = 640;
+    line.service_client.serve = [&service](const std::string& request) -> Result<std::string> {
+        return handle_ipc_request(service.f.platform, request, nullptr);
+    };
+    EXPECT_EQ(run_command_line(line.platform, {"svc.exe", "disconnect"}), 0);
+    const TunnelStatus down = make_status(TunnelState::Idle, "Vorn product tunnel disconnected");
+    EXPECT_EQ(line.out.str(), status_to_json(down).value() + "\n");
+    EXPECT_FALSE(split_session_active());
+    EXPECT_TRUE(service.f.driver.policy.empty());
+    for (int i = 0; i < 100 && service.f.sockets.closes < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(service.f.sockets.closes, 1);  // the redirect listener
+    EXPECT_EQ(read_status(service.f.platform), down);
+    // Nothing is done or recorded by the command line itself.
+    EXPECT_FALSE(read_status(line.platform).has_value());
+    EXPECT_TRUE(line.tools.calls.empty());
+    EXPECT_TRUE(line.driver.codes.empty());
 }
 
 }  // namespace

@@ -418,6 +418,7 @@ TEST(CommandLine, ConnectFailureAndSuccessRecording) {
         m.adapter = false;
         f.tools.handler = m;
         f.nothing_installed();
+        f.service_client.scripted = true;  // the service is not running
         EXPECT_EQ(run_command_line(f.platform, {"svc.exe", "disconnect"}), 0);
         EXPECT_EQ(f.out.str(), "{\"status\":\"error\",\"message\":\"could not parse TUIC pid: invalid digit found in string\"}\n");
         EXPECT_EQ(f.err.str(), "");
@@ -684,50 +685,83 @@ TEST(ConnectHandling, CallersDifferOnlyWhereSpecified) {
     }
 }
 
-TEST(CommandLine, SplitConnectIsHandedToTheService) {
+// While the service runs, a split connect and every disconnect are its to make: the command line
+// prints the answer and leaves the record the service wrote. A disconnect the service cannot be
+// asked for is made here, as without a service.
+TEST(CommandLine, SplitConnectAndDisconnectAreHandedToTheService) {
     const std::string connected = R"({"status":"connected","message":"Vorn transparent split tunnel started"})";
     const std::string refused = R"({"status":"error","message":"SPLIT_REDIRECT_EMPTY_POLICY: no applications"})";
+    const std::string down = "Vorn product tunnel disconnected";
     const std::string prefix = "could not hand the split tunnel to VornTunnelService: ";
+    const std::string impostor = "the pipe \\\\.\\pipe\\VornTunnelService is served by process 99, not by the service (process 640)";
+    // What the service recorded meanwhile.
+    const TunnelStatus services = make_status(TunnelState::Error, "TUNNEL_ENGINE_EXITED: Xray split exited with exit code: 1");
     struct Case {
         const char* name;
+        std::string word;
         std::function<void(testing::FakeServiceClient&)> arrange;
         int rc;
-        std::string message;  // the record printed and kept
+        TunnelStatus printed;
+        bool answered;  // the service's answer: its record stays; else the printed one is recorded
         size_t sent;
         std::vector<uint32_t> sleeps;
     };
+    const auto error = [](std::string message) { return make_status(TunnelState::Error, std::move(message)); };
+    const auto compact_status = [](const TunnelStatus& status) { return status_to_json(status).value(); };
+    const TunnelStatus idle = make_status(TunnelState::Idle, down);
     const Case cases[] = {
-        {"service not running", [](auto&) {}, 1, std::string(kSplitNeedsService), 0, {}},
-        {"served", [&](auto& s) { s.service_pid = 640; s.answer = connected; }, 0,
-         "Vorn transparent split tunnel started", 1, {}},
-        {"refused by the service", [&](auto& s) { s.service_pid = 640; s.answer = refused; }, 1,
-         "SPLIT_REDIRECT_EMPTY_POLICY: no applications", 1, {}},
-        {"busy, then served", [&](auto& s) { s.service_pid = 640; s.busy_opens = 2; s.answer = connected; }, 0,
-         "Vorn transparent split tunnel started", 1, {250, 250}},
-        {"pipe held by another process", [&](auto& s) { s.service_pid = 640; s.server_pid = 99; }, 1,
-         prefix + "the pipe \\\\.\\pipe\\VornTunnelService is served by process 99, not by the service (process 640)",
-         0, {}},
-        {"no answer", [&](auto& s) { s.service_pid = 640; s.answer = fail("The pipe has been ended."); }, 1,
-         prefix + "The pipe has been ended.", 1, {}},
+        {"service not running", "connect", [](auto&) {}, 1, error(std::string(kSplitNeedsService)), false, 0, {}},
+        {"served", "connect", [&](auto& s) { s.service_pid = 640; s.answer = connected; }, 0,
+         make_status(TunnelState::Connected, "Vorn transparent split tunnel started"), true, 1, {}},
+        {"refused by the service", "connect", [&](auto& s) { s.service_pid = 640; s.answer = refused; }, 1,
+         error("SPLIT_REDIRECT_EMPTY_POLICY: no applications"), true, 1, {}},
+        {"busy, then served", "connect", [&](auto& s) { s.service_pid = 640; s.busy_opens = 2; s.answer = connected; }, 0,
+         make_status(TunnelState::Connected, "Vorn transparent split tunnel started"), true, 1, {250, 250}},
+        {"pipe held by another process", "connect", [&](auto& s) { s.service_pid = 640; s.server_pid = 99; }, 1,
+         error(prefix + impostor), false, 0, {}},
+        {"no answer", "connect", [&](auto& s) { s.service_pid = 640; s.answer = fail("The pipe has been ended."); }, 1,
+         error(prefix + "The pipe has been ended."), false, 1, {}},
+        {"disconnect without the service: made here", "disconnect", [](auto&) {}, 0, idle, false, 0, {}},
+        {"disconnect served", "disconnect", [&](auto& s) { s.service_pid = 640; s.answer = compact_status(idle); }, 0,
+         idle, true, 1, {}},
+        {"disconnect the service could not make is still a success", "disconnect",
+         [&](auto& s) { s.service_pid = 640; s.answer = compact_status(error("could not parse TUIC pid: x")); }, 0,
+         error("could not parse TUIC pid: x"), true, 1, {}},
+        {"disconnect beside a pipe held by another process: made here", "disconnect",
+         [&](auto& s) { s.service_pid = 640; s.server_pid = 99; }, 0, idle, false, 0, {}},
+        {"disconnect without an answer: made here", "disconnect",
+         [&](auto& s) { s.service_pid = 640; s.answer = fail("The pipe has been ended."); }, 0, idle, false, 1, {}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         ConnectFixture c;
+        ASSERT_TRUE(write_status(c.f.platform, services).ok());
         c.f.service_client.scripted = true;
         k.arrange(c.f.service_client);
         std::string path = c.request("split", "xray");
-        EXPECT_EQ(run_command_line(c.f.platform, {"svc.exe", "connect", "--request", path}), k.rc);
-        TunnelStatus expected = make_status(k.rc == 0 ? TunnelState::Connected : TunnelState::Error, k.message);
-        EXPECT_EQ(c.f.out.str(), status_to_json(expected).value() + "\n");
-        EXPECT_EQ(c.f.err.str(), k.rc == 0 ? "" : k.message + "\n");
-        EXPECT_EQ(read_status(c.f.platform), expected);
+        std::vector<std::string> args = {"svc.exe", k.word};
+        if (k.word == "connect") args.insert(args.end(), {"--request", path});
+        EXPECT_EQ(run_command_line(c.f.platform, args), k.rc);
+        EXPECT_EQ(c.f.out.str(), compact_status(k.printed) + "\n");
+        EXPECT_EQ(c.f.err.str(), k.rc == 0 ? "" : *k.printed.message + "\n");
+        EXPECT_EQ(read_status(c.f.platform), k.answered ? services : k.printed);
         ASSERT_EQ(c.f.service_client.sent.size(), k.sent);
         if (k.sent) {
-            EXPECT_EQ(c.f.service_client.sent[0], nlohmann::json({{"command", "connect"}, {"requestPath", path}}).dump());
+            nlohmann::json sent = {{"command", k.word}};
+            if (k.word == "connect") sent["requestPath"] = path;
+            EXPECT_EQ(c.f.service_client.sent[0], sent.dump());
         }
-        EXPECT_EQ(c.f.clock.sleeps, k.sleeps);
+        std::vector<std::string> ran = c.f.tools.call_texts();
+        if (k.word == "connect") {
+            EXPECT_EQ(ran, std::vector<std::string>{"net session"});
+        } else if (!k.answered) {  // the disconnect made here, from the network's restore on
+            EXPECT_EQ(ran.at(0), kRestoreFirst);
+            continue;
+        } else {
+            EXPECT_TRUE(ran.empty());
+        }
         // Nothing of the tunnel is done here: no restore, engine, filter or policy.
-        EXPECT_EQ(c.f.tools.call_texts(), std::vector<std::string>{"net session"});
+        EXPECT_EQ(c.f.clock.sleeps, k.sleeps);
         EXPECT_TRUE(c.f.processes.requests.empty());
         EXPECT_TRUE(c.f.wfp.calls.empty());
         EXPECT_TRUE(c.f.driver.codes.empty());

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <thread>
 
 #include "bin/vorn_tunnel_service/commands.h"
 #include "common/text.h"
@@ -157,6 +160,53 @@ TEST(SplitTunnel, CommandLineConnectIsServedByTheServiceAndRefusedWithoutIt) {
         EXPECT_FALSE(port_open(socks_port_of(transport)));
         EXPECT_FALSE(port_open(held["port"].get<uint16_t>()));
     }
+}
+
+// While the service runs, a command-line disconnect is its to make: the redirect listener the
+// policy names stops accepting with the tunnel, and the records are the service's alone.
+TEST(SplitTunnel, CommandLineDisconnectEndsTheServicesListener) {
+    using Clock = std::chrono::steady_clock;
+    ServiceCase s;
+    WineMachine& m = s.m;
+    SplitDriver driver(m);
+    m.start_idle("browser.exe");
+    const std::string installed = read_text(m.runtime() / "product-tunnel-status.json");
+    ASSERT_NE(installed.find("Vorn tunnel service installed"), std::string::npos);
+    std::string request = write_split_request(m, "xray", {windows_path(m.machine() / "browser.exe")});
+    RunResult up = m.service({"connect", "--request", request});
+    ASSERT_EQ(up.rc, 0) << up.out << up.err;
+    const uint16_t port = driver.diagnostics()["port"].get<uint16_t>();
+    ASSERT_TRUE(port_open(port));
+
+    // The port is watched while the disconnect runs, and for up to 2 s after it returned.
+    std::atomic<bool> done{false};
+    RunResult down;
+    Clock::time_point returned;
+    const Clock::time_point asked = Clock::now();
+    std::thread disconnecting([&] {
+        down = m.service({"disconnect"});
+        returned = Clock::now();
+        done = true;
+    });
+    bool accepting = true;
+    while (accepting && !(done && Clock::now() - returned > std::chrono::seconds(2))) {
+        accepting = port_open(port);
+        if (accepting) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const Clock::time_point refused = Clock::now();
+    disconnecting.join();
+    EXPECT_EQ(down.rc, 0) << down.err;
+    EXPECT_EQ(down.out, compact("idle", "Vorn product tunnel disconnected") + "\n");
+    auto ms = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
+    std::cout << "command-line disconnect: the policy's port " << port << " refused connections " << ms(refused - asked)
+              << " ms after the command started; the command returned after " << ms(returned - asked) << " ms\n";
+    EXPECT_FALSE(accepting);
+    EXPECT_FALSE(port_open(18082));
+    EXPECT_EQ(driver.diagnostics()["applications"], 0);
+    EXPECT_EQ(read_text(service_runtime() / "product-tunnel-status.json"),
+              "{\n  \"status\": \"idle\",\n  \"message\": \"Vorn product tunnel disconnected\"\n}");
+    // The command line's own folder still holds the install's record: it wrote none after a hand-off.
+    EXPECT_EQ(read_text(m.runtime() / "product-tunnel-status.json"), installed);
 }
 
 TEST(SplitTunnel, ServiceHoldsTheRedirectListenerUntilDisconnect) {

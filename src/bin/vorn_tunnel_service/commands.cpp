@@ -99,40 +99,39 @@ Outcome uninstall(Platform& platform) {
 
 Outcome status(Platform& platform) { return print_status(platform.out, query_live_status(platform)); }
 
-// The service's answer to a split connect handed to it, or why it could not be had.
-Result<TunnelStatus> connect_through_service(Platform& platform, const std::string& request_path) {
+// Why a request could not be handed to the service.
+struct HandOffFailure : Failure {
+    bool service_stopped = false;  // the service is not running (or cannot be asked whether it is)
+};
+
+// The service's answer to one request sent over its pipe, or why it could not be had.
+Result<TunnelStatus, HandOffFailure> ask_service(Platform& platform, const nlohmann::json& message) {
     const std::string service(kServiceName);
-    const std::string prefix = "could not hand the split tunnel to " + service + ": ";
-    // The service does not share our working folder.
-    std::error_code ec;
-    std::filesystem::path absolute = std::filesystem::absolute(to_fs_path(request_path), ec);
-    nlohmann::json message = {{"command", "connect"},
-                              {"requestPath", ec ? request_path : from_fs_path(absolute)}};
     for (int attempt = 0; attempt < kServicePipeAttempts; ++attempt) {
         std::optional<uint32_t> service_pid = platform.service_client.running_service_pid(service);
-        if (!service_pid) return fail(std::string(kSplitNeedsService));
+        if (!service_pid) return HandOffFailure{fail(service + " is not running"), true};
         auto opened = platform.service_client.open_pipe();
         if (opened) {
             ServicePipeConnection& pipe = **opened;
             // Whoever serves the pipe could act as us once it has read from it.
             if (uint32_t server = pipe.server_process_id(); server != *service_pid) {
-                return fail(prefix + "the pipe " + std::string(kPipeName) + " is served by process " +
-                            std::to_string(server) + ", not by the service (process " +
-                            std::to_string(*service_pid) + ")");
+                return HandOffFailure{fail("the pipe " + std::string(kPipeName) + " is served by process " +
+                                           std::to_string(server) + ", not by the service (process " +
+                                           std::to_string(*service_pid) + ")")};
             }
             auto answer = pipe.exchange(message.dump());
-            if (!answer) return fail(prefix + answer.error());
+            if (!answer) return HandOffFailure{answer.failure()};
             std::optional<TunnelStatus> status = parse_status(*answer);
-            if (!status) return fail(prefix + "its answer is not a status record: " + *answer);
+            if (!status) return HandOffFailure{fail("its answer is not a status record: " + *answer)};
             return *status;
         }
         if (opened.failure().status == PipeOpen::Failed) {
-            return fail(prefix + "could not open " + std::string(kPipeName) + ": " + opened.error());
+            return HandOffFailure{fail("could not open " + std::string(kPipeName) + ": " + opened.error())};
         }
         // Busy with another client, or still resuming before it serves the pipe.
         platform.clock.sleep_ms(kServicePipeRetryMs);
     }
-    return fail(prefix + "its pipe did not take the request within a minute");
+    return HandOffFailure{fail("its pipe did not take the request within a minute")};
 }
 
 // Prints a recorded outcome; an error record is also the command's failure.
@@ -142,13 +141,26 @@ Outcome report_recorded(Platform& platform, const TunnelStatus& status) {
     return {};
 }
 
+// A split connect is the service's to make; its answer is reported, and the record it wrote is
+// left as it is: it may already say more (an engine that exited since).
+Outcome connect_through_service(Platform& platform, const std::string& request_path) {
+    // The service does not share our working folder.
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(to_fs_path(request_path), ec);
+    nlohmann::json message = {{"command", "connect"},
+                              {"requestPath", ec ? request_path : from_fs_path(absolute)}};
+    auto served = ask_service(platform, message);
+    if (served) return report_recorded(platform, *served);
+    std::string why = served.failure().service_stopped
+                          ? std::string(kSplitNeedsService)
+                          : "could not hand the split tunnel to " + std::string(kServiceName) + ": " + served.error();
+    return fail(report_failed_status(platform, make_status(TunnelState::Error, why)));
+}
+
 Outcome connect(Platform& platform, const std::string& request_path) {
     // A split tunnel lasts only as long as the process holding its redirect listener: the service.
     if (auto request = read_product_tunnel_request(request_path); request && request->tunnel_mode == "split") {
-        auto served = connect_through_service(platform, request_path);
-        if (!served) return fail(report_failed_status(platform, make_status(TunnelState::Error, served.error())));
-        if (served->status == TunnelState::Error) return fail(report_failed_status(platform, *served));
-        return record_and_print(platform, *served);
+        return connect_through_service(platform, request_path);
     }
     auto recorded = connect_and_record(
         platform, request_path,
@@ -158,8 +170,14 @@ Outcome connect(Platform& platform, const std::string& request_path) {
     return report_recorded(platform, *recorded);
 }
 
-// A teardown that failed is still recorded and printed, and the command succeeds.
-Outcome disconnect(Platform& platform) { return record_and_print(platform, disconnect_product_tunnel(platform)); }
+// While the service runs, the tunnel may be its own (a split tunnel's redirect listener lives
+// nowhere else): it takes the tunnel down, records the outcome, and its answer is printed. When
+// it cannot be asked, the tunnel is taken down here. Either way a teardown that failed is still
+// recorded and printed, and the command succeeds.
+Outcome disconnect(Platform& platform) {
+    if (auto served = ask_service(platform, {{"command", "disconnect"}})) return print_status(platform.out, *served);
+    return record_and_print(platform, disconnect_product_tunnel(platform));
+}
 
 Outcome dispatch(Platform& platform, const CommandLine& line) {
     switch (line.command) {
