@@ -8,8 +8,8 @@
 #include "common/files.h"
 #include "service/connect_record.h"
 #include "service/diagnostics.h"
-#include "service/ipc.h"
 #include "service/live_status.h"
+#include "service/service_client.h"
 #include "service/service_folder.h"
 #include "service/service_main.h"
 #include "split_tunnel/wfp_cleanup.h"
@@ -33,10 +33,6 @@ constexpr CommandWord kCommands[] = {
     {"disconnect", Command::Disconnect}, {"status", Command::Status},
     {"diagnostics", Command::Diagnostics},
 };
-
-// Up to a minute for the service's pipe while it serves another client or resumes.
-constexpr int kServicePipeAttempts = 240;
-constexpr uint32_t kServicePipeRetryMs = 250;
 
 // The outcome of a command: success, or the one line written to standard error.
 using Outcome = Status;
@@ -98,41 +94,6 @@ Outcome uninstall(Platform& platform) {
 }
 
 Outcome status(Platform& platform) { return print_status(platform.out, query_live_status(platform)); }
-
-// Why a request could not be handed to the service.
-struct HandOffFailure : Failure {
-    bool service_stopped = false;  // the service is not running (or cannot be asked whether it is)
-};
-
-// The service's answer to one request sent over its pipe, or why it could not be had.
-Result<TunnelStatus, HandOffFailure> ask_service(Platform& platform, const nlohmann::json& message) {
-    const std::string service(kServiceName);
-    for (int attempt = 0; attempt < kServicePipeAttempts; ++attempt) {
-        std::optional<uint32_t> service_pid = platform.service_client.running_service_pid(service);
-        if (!service_pid) return HandOffFailure{fail(service + " is not running"), true};
-        auto opened = platform.service_client.open_pipe();
-        if (opened) {
-            ServicePipeConnection& pipe = **opened;
-            // Whoever serves the pipe could act as us once it has read from it.
-            if (uint32_t server = pipe.server_process_id(); server != *service_pid) {
-                return HandOffFailure{fail("the pipe " + std::string(kPipeName) + " is served by process " +
-                                           std::to_string(server) + ", not by the service (process " +
-                                           std::to_string(*service_pid) + ")")};
-            }
-            auto answer = pipe.exchange(message.dump());
-            if (!answer) return HandOffFailure{answer.failure()};
-            std::optional<TunnelStatus> status = parse_status(*answer);
-            if (!status) return HandOffFailure{fail("its answer is not a status record: " + *answer)};
-            return *status;
-        }
-        if (opened.failure().status == PipeOpen::Failed) {
-            return HandOffFailure{fail("could not open " + std::string(kPipeName) + ": " + opened.error())};
-        }
-        // Busy with another client, or still resuming before it serves the pipe.
-        platform.clock.sleep_ms(kServicePipeRetryMs);
-    }
-    return HandOffFailure{fail("its pipe did not take the request within a minute")};
-}
 
 // Prints a recorded outcome; an error record is also the command's failure.
 Outcome report_recorded(Platform& platform, const TunnelStatus& status) {
