@@ -5,12 +5,11 @@
 #include <nlohmann/json.hpp>
 
 #include "common/exit_status.h"
-#include "common/files.h"
-#include "common/json_record.h"
 #include "common/operator_settings.h"
 #include "common/text.h"
 #include "engines/engine.h"
 #include "engines/log_tail.h"
+#include "full_tunnel/route_exceptions.h"
 #include "tunnel_core/runtime_files.h"
 
 namespace vorn {
@@ -25,66 +24,7 @@ constexpr int kRouteWaitAttempts = 30;
 constexpr uint32_t kRouteWaitSleepMs = 100;
 constexpr uint32_t kRouteSettleMs = 1200;
 
-std::vector<std::string> split(std::string_view text, char separator) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find(separator, start);
-        parts.emplace_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
-        if (end == std::string_view::npos) return parts;
-        start = end + 1;
-    }
-}
-
-bool all_digits(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// An unsigned 8-bit number: digits with an optional "+", leading zeros allowed.
-bool is_u8(std::string_view part) {
-    if (!part.empty() && part.front() == '+') part.remove_prefix(1);
-    if (!all_digits(part)) return false;
-    auto value = parse_u32_decimal(part);
-    return value.ok() && *value <= 255;
-}
-
-std::optional<std::string> index_text(const json& value) {
-    if (value.is_number_unsigned()) return std::to_string(value.get<uint64_t>());
-    if (value.is_number_integer() && value.get<int64_t>() >= 0) return std::to_string(value.get<int64_t>());
-    if (value.is_string() && !value.get<std::string>().empty()) return value.get<std::string>();
-    return std::nullopt;
-}
-
 }  // namespace
-
-bool is_strict_ipv4(std::string_view text) {
-    if (text.size() > 15) return false;
-    std::vector<std::string> parts = split(text, '.');
-    if (parts.size() != 4) return false;
-    for (const std::string& part : parts) {
-        if (!all_digits(part) || part.size() > 3 || (part.size() > 1 && part[0] == '0')) return false;
-        if (std::stoi(part) > 255) return false;
-    }
-    return true;
-}
-
-std::optional<std::string> dashed_ipv4(std::string_view host) {
-    if (host.size() >= kWildcardDnsSuffix.size() &&
-        host.substr(host.size() - kWildcardDnsSuffix.size()) == kWildcardDnsSuffix) {
-        host.remove_suffix(kWildcardDnsSuffix.size());
-    }
-    std::vector<std::string> parts = split(host, '-');
-    if (parts.size() != 4) return std::nullopt;
-    std::string address;
-    for (std::string& part : parts) {
-        if (!is_u8(part)) return std::nullopt;
-        // The canonical decimal form: "010" could read as octal to `route`, and the exception
-        // list keeps only canonical quads, so its delete would never come.
-        if (!address.empty()) address += ".";
-        address += std::to_string(*parse_u32_decimal(part));
-    }
-    return address;
-}
 
 std::optional<std::string> resolve_route_host(Network& net, std::string_view host) {
     if (is_strict_ipv4(host)) return std::string(host);
@@ -93,42 +33,6 @@ std::optional<std::string> resolve_route_host(Network& net, std::string_view hos
     std::optional<std::string> resolved = net.resolve_ipv4(std::string(host));
     if (resolved && !is_strict_ipv4(*resolved)) return std::nullopt;
     return resolved;
-}
-
-std::optional<DefaultRoute> parse_default_route(std::string_view output) {
-    json value = parse_untrusted_json(trim(output));
-    if (value.is_array()) {
-        if (value.empty()) return std::nullopt;
-        value = value[0];
-    }
-    if (!value.is_object()) return std::nullopt;
-    auto hop = value.find("NextHop");
-    if (hop == value.end() || !hop->is_string()) return std::nullopt;
-    std::string next_hop = hop->get<std::string>();
-    if (next_hop.empty() || next_hop == "0.0.0.0") return std::nullopt;
-    auto index = value.find("IfIndex");
-    if (index == value.end()) index = value.find("ifIndex");
-    if (index == value.end()) return std::nullopt;
-    std::optional<std::string> text = index_text(*index);
-    if (!text) return std::nullopt;
-    return DefaultRoute{next_hop, *text};
-}
-
-std::optional<std::string> find_tunnel_interface_index(std::string_view output) {
-    for (const std::string& line : split_lines(output)) {
-        if (!contains(line, kTunnelInterfaceDescription)) continue;
-        std::string_view index = trim(std::string_view(line).substr(0, line.find('.')));
-        if (all_digits(index)) return std::string(index);
-    }
-    return std::nullopt;
-}
-
-Result<std::string> render_route_exceptions(const std::vector<std::string>& addresses) {
-    try {
-        return json(addresses).dump();
-    } catch (const json::exception& e) {
-        return fail(std::string("could not serialize full tunnel route exceptions: ") + e.what());
-    }
 }
 
 std::optional<std::string> request_server_host(const ProductTunnelRequest& request) {
@@ -192,41 +96,8 @@ std::vector<std::string> host_route_delete_args(const std::string& address, cons
     return args;
 }
 
-std::optional<std::string> persisted_exceptions_next_hop(Platform& platform) {
-    auto text = read_runtime_file(platform, kRouteExceptionsNextHopFileName);
-    if (!text || !*text) return std::nullopt;
-    std::string hop(trim(**text));
-    if (!is_strict_ipv4(hop)) return std::nullopt;
-    return hop;
-}
-
-Status persist_exceptions_next_hop(Platform& platform, const std::string& next_hop) {
-    return write_runtime_file(platform, kRouteExceptionsNextHopFileName, next_hop);
-}
-
 std::vector<std::string> exception_route_command(const std::string& address, const DefaultRoute& route) {
     return {"route", "add", address, "mask", std::string(kHostRouteNetmask), route.next_hop, "if", route.interface_index, "metric", "1"};
-}
-
-std::vector<std::string> listed_route_exceptions(std::string_view exceptions_text) {
-    json list = parse_untrusted_json(exceptions_text);
-    std::vector<std::string> hosts;
-    if (!list.is_array() || !std::all_of(list.begin(), list.end(), [](const json& v) { return v.is_string(); })) {
-        return hosts;
-    }
-    for (const json& v : list) {
-        // An option word as a `route delete` argument would delete far more than one host route.
-        std::string host = v.get<std::string>();
-        if (is_strict_ipv4(host) && std::find(hosts.begin(), hosts.end(), host) == hosts.end()) hosts.push_back(host);
-    }
-    return hosts;
-}
-
-static Result<std::vector<std::string>> persisted_route_exceptions(Platform& platform) {
-    auto text = read_runtime_file(platform, kRouteExceptionsFileName);
-    if (!text) return fail("could not read full tunnel route exceptions: " + text.error());
-    if (!*text) return fail("could not read full tunnel route exceptions: there are none");
-    return listed_route_exceptions(**text);
 }
 
 Status repoint_route_exceptions(Platform& platform, const DefaultRoute& route) {

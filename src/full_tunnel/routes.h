@@ -1,6 +1,7 @@
 #pragma once
-// Full-tunnel routing: host-route exceptions for what must stay on the physical network, the
-// adapter's address and DNS, and the two half-default routes through the tunnel.
+// Full-tunnel routing: the commands and waits that put up host-route exceptions for what must stay
+// on the physical network, the adapter's address and DNS, and the two half-default routes through
+// the tunnel.
 
 #include <functional>
 #include <optional>
@@ -9,13 +10,13 @@
 #include <vector>
 
 #include "common/result.h"
+#include "full_tunnel/route_parsers.h"
 #include "platform/platform.h"
 #include "tunnel_core/request.h"
 #include "tunnel_core/tunnel_interface.h"
 
 namespace vorn {
 
-inline constexpr std::string_view kWildcardDnsSuffix = ".sslip.io";
 inline constexpr std::string_view kTunnelNetmask = "255.255.255.252";
 inline constexpr std::string_view kTunnelDns = "1.1.1.1";
 inline constexpr std::string_view kHostRouteNetmask = "255.255.255.255";
@@ -24,22 +25,8 @@ inline constexpr std::string_view kDefaultRouteScript =
     "$_.NextHop -ne '0.0.0.0' } | Sort-Object RouteMetric,InterfaceMetric | Select-Object -First 1 "
     "-Property NextHop,ifIndex | ConvertTo-Json -Compress";
 
-struct DefaultRoute {
-    std::string next_hop;
-    std::string interface_index;
-};
-
-bool is_strict_ipv4(std::string_view text);
-// The address a dash-separated wildcard-DNS name stands for, without any lookup.
-std::optional<std::string> dashed_ipv4(std::string_view host);
 std::optional<std::string> resolve_route_host(Network& net, std::string_view host);
 
-// The PowerShell answer for the default route (one object, or an array whose first is used).
-std::optional<DefaultRoute> parse_default_route(std::string_view output);
-// The number before the first "." of a `route print` line naming "Xray Tunnel".
-std::optional<std::string> find_tunnel_interface_index(std::string_view route_print_output);
-// The compact JSON array of the exception addresses.
-Result<std::string> render_route_exceptions(const std::vector<std::string>& addresses);
 // The server host of a request: config.server.host when it is a string.
 std::optional<std::string> request_server_host(const ProductTunnelRequest& request);
 
@@ -54,15 +41,8 @@ Result<DefaultRoute> find_default_route(ToolRunner& tools);
 // The delete of a host route: through `next_hop` when it is known, else of any route to it (what
 // an exceptions list from an older version, without its next hop, leaves).
 std::vector<std::string> host_route_delete_args(const std::string& address, const std::optional<std::string>& next_hop);
-// The next hop the persisted exceptions were added through, when it is a plain dotted quad.
-std::optional<std::string> persisted_exceptions_next_hop(Platform& platform);
-// Records the next hop the exceptions go through; a failure is the write's error text.
-Status persist_exceptions_next_hop(Platform& platform, const std::string& next_hop);
 // The host route that keeps `address` on the physical network.
 std::vector<std::string> exception_route_command(const std::string& address, const DefaultRoute& route);
-// The addresses an exceptions file lists (an array of strings; only IPv4 addresses are taken,
-// since each becomes a `route` argument).
-std::vector<std::string> listed_route_exceptions(std::string_view exceptions_text);
 // Moves the persisted exceptions' host routes to `route`: each is deleted and added again
 // through its next hop and interface, in list order. The first failing add is the failure.
 Status repoint_route_exceptions(Platform& platform, const DefaultRoute& route);

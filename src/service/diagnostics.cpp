@@ -16,6 +16,8 @@
 #include "engines/engine.h"
 #include "engines/pid_owner.h"
 #include "full_tunnel/probes.h"
+#include "full_tunnel/route_exceptions.h"
+#include "full_tunnel/route_parsers.h"
 #include "full_tunnel/routes.h"
 #include "service/service_main.h"
 #include "split_tunnel/driver_client.h"

@@ -7,6 +7,7 @@
 #include "common/files.h"
 #include "common/json_record.h"
 #include "common/operator_settings.h"
+#include "full_tunnel/route_exceptions.h"
 #include "full_tunnel/routes.h"
 #include "tunnel_core/runtime_files.h"
 #include "tunnel_core/tunnel_interface.h"

@@ -10,6 +10,7 @@
 
 #include "common/operator_settings.h"
 #include "fakes.h"
+#include "full_tunnel/route_exceptions.h"
 #include "full_tunnel/routes.h"
 #include "fuzz_check.h"
 #include "tunnel/network_restore.h"

@@ -7,6 +7,7 @@
 #include "common/operator_settings.h"
 #include "connect_setup.h"
 #include "full_tunnel/probes.h"
+#include "full_tunnel/route_parsers.h"
 #include "full_tunnel/routes.h"
 #include "fuzz_check.h"
 #include "tunnel_core/runtime_files.h"

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "common/text.h"
-#include "full_tunnel/routes.h"
+#include "full_tunnel/route_parsers.h"
 #include "fuzz_check.h"
 #include "service/live_status.h"
 #include "split_tunnel/split_session.h"

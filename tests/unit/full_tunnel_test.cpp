@@ -5,6 +5,8 @@
 #include "common/text.h"
 #include "fakes.h"
 #include "full_tunnel/probes.h"
+#include "full_tunnel/route_exceptions.h"
+#include "full_tunnel/route_parsers.h"
 #include "full_tunnel/routes.h"
 #include "full_tunnel/wintun.h"
 #include "split_tunnel/wfp_cleanup.h"
