@@ -124,7 +124,11 @@ std::string handle_request(Platform& platform, std::string_view bytes, const Cli
             (void)write_status(platform, status);
             return render(status);
         }
-        case ServiceIpcCommand::Status: return render(query_live_status(platform));
+        case ServiceIpcCommand::Status: {
+            LiveStatus live = query_live_status(platform);
+            repair_dead_tunnel(platform, live);
+            return render(live.report);
+        }
         case ServiceIpcCommand::Connect:
             if (!request->request_path) {
                 return render(make_status(TunnelState::Error, "connect request is missing requestPath"));

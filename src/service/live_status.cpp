@@ -40,13 +40,13 @@ static bool xray_with_tunnel_route(Platform& platform) {
     return routes && routes->exit_code == 0 && has_tunnel_route(routes->out);
 }
 
-TunnelStatus query_live_status(Platform& platform) {
+LiveStatus query_live_status(Platform& platform) {
     std::optional<TunnelStatus> saved = read_status(platform);
     bool saved_connected = saved && saved->status == TunnelState::Connected;
 
     if (any_engine_running(platform) || xray_with_tunnel_route(platform)) {
-        if (saved_connected) return *saved;
-        return make_status(TunnelState::Connected, "Vorn product tunnel process is running");
+        if (saved_connected) return {*saved, false};
+        return {make_status(TunnelState::Connected, "Vorn product tunnel process is running"), false};
     }
 
     TunnelStatus result;
@@ -63,12 +63,16 @@ TunnelStatus query_live_status(Platform& platform) {
                                                                                 : "Vorn product tunnel process is not running";
         result = make_status(TunnelState::Error, traffic_blocked_message(why));
     }
+    return {result, true};
+}
+
+void repair_dead_tunnel(Platform& platform, const LiveStatus& live) {
+    if (!live.tunnel_gone) return;
     for (const EnginePidFile& pid_file : kEnginePidFiles) {
         remove_file(runtime_file(platform.env, pid_file.file_name));
     }
     restore_full_tunnel_network(platform);
-    (void)write_status(platform, result);
-    return result;
+    (void)write_status(platform, live.report);
 }
 
 }  // namespace vorn

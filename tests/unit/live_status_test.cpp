@@ -137,7 +137,14 @@ TEST(QueryLiveStatus, DecisionTable) {
         ASSERT_TRUE(write_file(f.runtime() + "/product-tuic.pid", "999999").ok());
         f.tools.handler = c.machine;
 
-        EXPECT_EQ(query_live_status(f.platform), c.expected);
+        LiveStatus live = query_live_status(f.platform);
+        EXPECT_EQ(live.report, c.expected);
+        EXPECT_EQ(live.tunnel_gone, c.written);
+        // The query only looks: nothing is removed, restored or recorded before the repair.
+        EXPECT_TRUE(file_exists(f.runtime() + "/product-tuic.pid"));
+        EXPECT_EQ(f.tools.count("netsh"), 0u);
+        EXPECT_EQ(read_status(f.platform), c.saved ? parse_status(*c.saved) : std::nullopt);
+        repair_dead_tunnel(f.platform, live);
 
         bool xray_check = false;
         for (const auto& call : f.tools.calls) xray_check = xray_check || (call.args.size() > 1 && call.args[1] == "IMAGENAME eq xray.exe");

@@ -205,7 +205,7 @@ TEST(Connect, CleanupDependsOnWhatFailed) {
         // No object of the firewall outlives a failed connect, and no half policy was ever committed.
         EXPECT_TRUE(c.f.wfp.installed.filters.empty());
         EXPECT_FALSE(c.f.wfp.installed.provider);
-        EXPECT_NE(query_live_status(c.f.platform).status, TunnelState::Connected);
+        EXPECT_NE(query_live_status(c.f.platform).report.status, TunnelState::Connected);
     }
 }
 
@@ -346,7 +346,7 @@ TEST(StopEngines, AProcessThatStartedAfterThePidFileIsNotOurs) {
     ASSERT_TRUE(write_file(path, "4242").ok());
     written = file_write_time_ms(path).value();
     f.processes.start_times[4242] = written + 60000;
-    EXPECT_EQ(query_live_status(f.platform), make_status(TunnelState::Idle, "Vorn product tunnel service is idle"));
+    EXPECT_EQ(query_live_status(f.platform).report, make_status(TunnelState::Idle, "Vorn product tunnel service is idle"));
 
     ASSERT_TRUE(write_file(path, "4242").ok());
     f.processes.start_times[4242] = file_write_time_ms(path).value() - 5;  // started before: ours

@@ -93,7 +93,11 @@ Outcome uninstall(Platform& platform) {
                           "Vorn tunnel service uninstalled");
 }
 
-Outcome status(Platform& platform) { return print_status(platform.out, query_live_status(platform)); }
+Outcome status(Platform& platform) {
+    LiveStatus live = query_live_status(platform);
+    repair_dead_tunnel(platform, live);
+    return print_status(platform.out, live.report);
+}
 
 // Prints a recorded outcome; an error record is also the command's failure.
 Outcome report_recorded(Platform& platform, const TunnelStatus& status) {
