@@ -4,6 +4,7 @@
 #include "common/text.h"
 #include "engines/engine.h"
 #include "engines/xray_config.h"
+#include "platform/poll.h"
 #include "tunnel_core/runtime_files.h"
 
 namespace vorn {
@@ -55,16 +56,14 @@ Status write_engine_pid(Platform& platform, std::string_view pid_file, const Chi
 }
 
 void end_started_engine(Platform& platform, ChildProcess& child) {
-    constexpr int kExitPolls = 50;
-    constexpr uint32_t kExitPollMs = 100;
-    auto state = child.poll();
-    if (!state || *state) return;  // gone already, or it cannot be asked
+    constexpr PollSchedule kExitWait{50, 100};
+    auto gone = [&child] {
+        auto state = child.poll();
+        return !state || *state;  // gone, or it cannot be asked
+    };
+    if (gone()) return;
     if (!child.terminate()) return;
-    for (int poll = 0; poll < kExitPolls; ++poll) {
-        state = child.poll();
-        if (!state || *state) return;
-        platform.clock.sleep_ms(kExitPollMs);
-    }
+    (void)poll_until(platform.clock, kExitWait, gone);
 }
 
 void undo_engine_start(Platform& platform, UndoLog& undo, std::shared_ptr<ChildProcess> child,

@@ -3,6 +3,7 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "engines/pid_owner.h"
+#include "platform/poll.h"
 #include "tunnel_core/pid_files.h"
 #include "tunnel_core/process_list.h"
 #include "tunnel_core/runtime_files.h"
@@ -12,18 +13,13 @@ namespace vorn {
 
 namespace {
 
-constexpr int kExitTests = 50;
-constexpr uint32_t kExitTestSleepMs = 100;
-constexpr int kInterfaceGoneChecks = 40;
-constexpr uint32_t kInterfaceGoneSleepMs = 250;
+constexpr PollSchedule kExitWait{50, 100};
+constexpr PollSchedule kInterfaceGoneWait{40, 250};
 
 void end_engine(Platform& platform, uint32_t pid) {
     std::string id = std::to_string(pid);
     run_quietly(platform.tools, "taskkill", {"/PID", id, "/T", "/F"});
-    for (int test = 0; test < kExitTests; ++test) {
-        if (!is_process_running(platform.tools, pid)) return;
-        platform.clock.sleep_ms(kExitTestSleepMs);
-    }
+    (void)poll_until(platform.clock, kExitWait, [&] { return !is_process_running(platform.tools, pid); });
 }
 
 }  // namespace
@@ -59,10 +55,7 @@ Status stop_engines(Platform& platform) {
 }
 
 void wait_for_tunnel_interface_gone(Platform& platform) {
-    for (int check = 0; check < kInterfaceGoneChecks; ++check) {
-        if (!tunnel_interface_present(platform.tools)) return;
-        platform.clock.sleep_ms(kInterfaceGoneSleepMs);
-    }
+    (void)poll_until(platform.clock, kInterfaceGoneWait, [&] { return !tunnel_interface_present(platform.tools); });
 }
 
 }  // namespace vorn

@@ -3,18 +3,16 @@
 #include "common/exit_status.h"
 #include "engines/engine.h"
 #include "engines/log_tail.h"
+#include "platform/poll.h"
 #include "tunnel_core/tunnel_interface.h"
 
 namespace vorn {
 
 namespace {
 
-constexpr int kStartupPolls = 50;
-constexpr uint32_t kStartupSleepMs = 100;
-constexpr int kAdapterPolls = 120;
-constexpr uint32_t kAdapterSleepMs = 250;
-constexpr int kSocksAttempts = 60;
-constexpr uint32_t kSocksSleepMs = 100;
+constexpr PollSchedule kStartupWatch{50, 100};
+constexpr PollSchedule kAdapterWait{120, 250};
+constexpr PollSchedule kSocksWait{60, 100};
 
 std::string xray_exit(Platform& platform, uint32_t code) {
     const EngineSpec& xray = xray_engine();
@@ -24,26 +22,27 @@ std::string xray_exit(Platform& platform, uint32_t code) {
 }  // namespace
 
 Status watch_xray_startup(Platform& platform, ChildProcess& xray) {
-    for (int i = 0; i < kStartupPolls; ++i) {
+    // Lived through every look: started.
+    auto ended = poll_until(platform.clock, kStartupWatch, [&]() -> std::optional<Status> {
         auto state = xray.poll();
         if (!state) return fail("could not check Xray TUN startup: " + state.error());
         if (*state) return fail("Xray TUN engine exited during startup: " + xray_exit(platform, **state));
-        platform.clock.sleep_ms(kStartupSleepMs);
-    }
-    return {};
+        return std::nullopt;
+    });
+    return ended.value_or(Status{});
 }
 
 Status wait_for_xray_adapter(Platform& platform, ChildProcess& xray) {
-    for (int i = 0; i < kAdapterPolls; ++i) {
+    auto ended = poll_until(platform.clock, kAdapterWait, [&]() -> std::optional<Status> {
         auto state = xray.poll();
         if (!state) return fail("could not check Xray TUN readiness: " + state.error());
         if (*state) {
             return fail("Xray TUN engine exited before adapter was ready: " + xray_exit(platform, **state));
         }
-        if (tunnel_interface_present(platform.tools)) return {};
-        platform.clock.sleep_ms(kAdapterSleepMs);
-    }
-    return fail("Xray TUN adapter did not become ready");
+        if (tunnel_interface_present(platform.tools)) return Status{};
+        return std::nullopt;
+    });
+    return ended.value_or(fail("Xray TUN adapter did not become ready"));
 }
 
 Status wait_for_socks_port(Platform& platform, uint16_t port, ChildProcess& child,
@@ -51,17 +50,17 @@ Status wait_for_socks_port(Platform& platform, uint16_t port, ChildProcess& chil
                            std::string_view label) {
     const std::string address = "127.0.0.1:" + std::to_string(port);
     const std::string name(label);
-    for (int attempt = 0;; ++attempt) {
-        if (attempt == kSocksAttempts) return fail(name + " engine did not open local SOCKS port " + address);
-        if (platform.net.tcp_connect("127.0.0.1", port)) return {};
+    auto ended = poll_until(platform.clock, kSocksWait, [&]() -> std::optional<Status> {
+        if (platform.net.tcp_connect("127.0.0.1", port)) return Status{};
         auto state = child.poll();
         if (!state) return fail("could not check " + name + " engine startup: " + state.error());
         if (*state) {
             return fail(name + " engine exited before opening local SOCKS port " + address + ": " +
                         render_exit_status(**state) + exit_detail(platform, stdout_log, stderr_log));
         }
-        platform.clock.sleep_ms(kSocksSleepMs);
-    }
+        return std::nullopt;
+    });
+    return ended.value_or(fail(name + " engine did not open local SOCKS port " + address));
 }
 
 }  // namespace vorn

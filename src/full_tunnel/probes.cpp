@@ -3,14 +3,14 @@
 #include "common/text.h"
 #include "engines/xray_config.h"
 #include "full_tunnel/routes.h"
+#include "platform/poll.h"
 #include "tunnel_core/conflicting_vpn.h"
 
 namespace vorn {
 
 namespace {
 
-constexpr int kInboundAttempts = 50;
-constexpr uint32_t kInboundSleepMs = 100;
+constexpr PollSchedule kInboundWait{50, 100};
 constexpr int kCondensedLines = 80;
 const std::string kProbeProxy = "http://127.0.0.1:18089";
 const std::string kProbeInbound = "127.0.0.1:18089";
@@ -89,11 +89,8 @@ std::vector<std::string> curl_probe_arguments(const ProbeTarget& target) {
 }
 
 Status probe_full_tunnel(Platform& platform, const std::string& server_host) {
-    bool open = false;
-    for (int attempt = 0; attempt < kInboundAttempts && !open; ++attempt) {
-        open = platform.net.tcp_connect("127.0.0.1", kProbeHttpPort);
-        if (!open) platform.clock.sleep_ms(kInboundSleepMs);
-    }
+    bool open = poll_until(platform.clock, kInboundWait,
+                           [&platform] { return platform.net.tcp_connect("127.0.0.1", kProbeHttpPort); });
     if (!open) return fail("XRAY_PROXY_PROBE_FAILED: Xray probe HTTP inbound did not open on " + kProbeInbound);
 
     for (const ProbeTarget& target : probe_targets()) {

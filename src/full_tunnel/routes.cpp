@@ -10,6 +10,7 @@
 #include "engines/engine.h"
 #include "engines/log_tail.h"
 #include "full_tunnel/route_exceptions.h"
+#include "platform/poll.h"
 #include "tunnel_core/runtime_files.h"
 
 namespace vorn {
@@ -18,10 +19,8 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kInterfaceAttempts = 100;
-constexpr uint32_t kInterfaceSleepMs = 100;
-constexpr int kRouteWaitAttempts = 30;
-constexpr uint32_t kRouteWaitSleepMs = 100;
+constexpr PollSchedule kInterfaceWait{100, 100};
+constexpr PollSchedule kRouteWait{30, 100};
 constexpr uint32_t kRouteSettleMs = 1200;
 
 }  // namespace
@@ -61,18 +60,17 @@ Status run_network_command(ToolRunner& tools, const std::vector<std::string>& co
 }
 
 Status wait_for_full_tunnel_routes(Platform& platform) {
-    for (int attempt = 0; attempt < kRouteWaitAttempts; ++attempt) {
+    auto ended = poll_until(platform.clock, kRouteWait, [&platform]() -> std::optional<Status> {
         auto low = platform.tools.run("route", {"print", "0.0.0.0"}, ToolStdio::Capture);
         if (!low) return fail("could not inspect full tunnel 0.0.0.0/1 route: " + low.error());
         auto high = platform.tools.run("route", {"print", "128.0.0.0"}, ToolStdio::Capture);
         if (!high) return fail("could not inspect full tunnel 128.0.0.0/1 route: " + high.error());
-        if (lists_full_tunnel_routes(low->out, high->out)) {
-            platform.clock.sleep_ms(kRouteSettleMs);
-            return {};
-        }
-        platform.clock.sleep_ms(kRouteWaitSleepMs);
-    }
-    return fail("full tunnel routes did not become active");
+        if (lists_full_tunnel_routes(low->out, high->out)) return Status{};
+        return std::nullopt;
+    });
+    if (!ended) return fail("full tunnel routes did not become active");
+    if (*ended) platform.clock.sleep_ms(kRouteSettleMs);
+    return *ended;
 }
 
 Result<DefaultRoute> find_default_route(ToolRunner& tools) {
@@ -137,8 +135,8 @@ Status restore_route_exceptions(Platform& platform, const DefaultRoute& route, s
 
 static Result<std::string> find_tunnel_interface(Platform& platform, ChildProcess& xray) {
     const EngineSpec& engine = xray_engine();
-    std::string error;
-    for (int attempt = 0; attempt < kInterfaceAttempts; ++attempt) {
+    std::string error;  // what the last look found
+    auto ended = poll_until(platform.clock, kInterfaceWait, [&]() -> std::optional<Result<std::string>> {
         auto state = xray.poll();
         if (!state) return fail("could not check Xray TUN interface startup: " + state.error());
         if (*state) {
@@ -153,9 +151,9 @@ static Result<std::string> find_tunnel_interface(Platform& platform, ChildProces
         } else {
             error = "could not find Xray Tunnel interface index";
         }
-        platform.clock.sleep_ms(kInterfaceSleepMs);
-    }
-    return fail(error);
+        return std::nullopt;
+    });
+    return ended.value_or(fail(error));
 }
 
 Status configure_full_tunnel_routes(Platform& platform, const ProductTunnelRequest& request,

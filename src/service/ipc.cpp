@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/json_record.h"
+#include "platform/poll.h"
 #include "service/connect_record.h"
 #include "service/live_status.h"
 #include "tunnel/disconnect.h"
@@ -15,10 +16,8 @@ namespace vorn {
 namespace {
 
 constexpr size_t kRequestBufferSize = 65536;
-constexpr int kReadAttempts = 250;
-constexpr int kWriteAttempts = 250;
-constexpr int kCloseWaitSteps = 250;
-constexpr uint32_t kIoRetryMs = 20;
+// A client gets five seconds for each of its request, our answer, and its close.
+constexpr PollSchedule kIoWait{250, 20};
 constexpr uint32_t kIdlePollMs = 100;
 constexpr uint32_t kCreateBackoffMs = 250;
 
@@ -47,39 +46,40 @@ TunnelStatus run_connect(Platform& platform, const std::string& path, const Clie
 // the rest of it is neither read nor made room for.
 std::optional<Result<std::string>> read_request(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop) {
     std::vector<char> buffer(kRequestBufferSize, '\0');
-    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    std::optional<Result<std::string>> request;
+    (void)poll_until(platform.clock, kIoWait, [&] {
         PipeIo io = pipe.read(buffer.data(), buffer.size());
-        if (io.ok && io.bytes > 0) return Result<std::string>(std::string(buffer.data(), io.bytes));
-        if (io.error == PipeError::MoreData || (!io.ok && io.bytes > 0)) {
-            return Result<std::string>(fail("invalid service IPC request: the message is longer than " +
-                                            std::to_string(kRequestBufferSize) + " bytes"));
+        if (io.ok && io.bytes > 0) {
+            request = Result<std::string>(std::string(buffer.data(), io.bytes));
+            return true;
         }
-        if (stop) return std::nullopt;
+        if (io.error == PipeError::MoreData || (!io.ok && io.bytes > 0)) {
+            request = Result<std::string>(fail("invalid service IPC request: the message is longer than " +
+                                               std::to_string(kRequestBufferSize) + " bytes"));
+            return true;
+        }
+        if (stop) return true;
         bool retry = (io.ok && io.bytes == 0) || (!io.ok && io.error == PipeError::NoData);
-        if (!retry) return std::nullopt;
-        platform.clock.sleep_ms(kIoRetryMs);
-    }
-    return std::nullopt;
+        return !retry;
+    });
+    return request;
 }
 
 bool write_response(Platform& platform, PipeInstance& pipe, std::string_view response) {
-    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+    auto written = poll_until(platform.clock, kIoWait, [&]() -> std::optional<bool> {
         PipeIo io = pipe.write(response.data(), response.size());
         if (io.ok && io.bytes == response.size()) return true;
         bool retry = io.ok || io.error == PipeError::NoData;
         if (!retry) return false;
-        platform.clock.sleep_ms(kIoRetryMs);
-    }
-    return false;
+        return std::nullopt;
+    });
+    return written.value_or(false);
 }
 
 // Disconnecting discards an answer the client has not read yet: wait (bounded) until the client
 // has taken it and closed its end. Only looks: what the client sent past its request stays unread.
 void wait_for_client_close(Platform& platform, PipeInstance& pipe, const std::atomic<bool>& stop) {
-    for (int step = 0; step < kCloseWaitSteps && !stop; ++step) {
-        if (!pipe.peek().ok) return;
-        platform.clock.sleep_ms(kIoRetryMs);
-    }
+    (void)poll_until(platform.clock, kIoWait, [&] { return stop || !pipe.peek().ok; });
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/poll.h"
 #include "service/ipc.h"
 #include "service/service_main.h"
 
@@ -11,14 +12,14 @@ namespace vorn {
 namespace {
 
 // Up to a minute for the service's pipe while it serves another client or resumes.
-constexpr int kServicePipeAttempts = 240;
-constexpr uint32_t kServicePipeRetryMs = 250;
+constexpr PollSchedule kServicePipeWait{240, 250};
 
 }  // namespace
 
 Result<TunnelStatus, HandOffFailure> ask_service(Platform& platform, const nlohmann::json& message) {
     const std::string service(kServiceName);
-    for (int attempt = 0; attempt < kServicePipeAttempts; ++attempt) {
+    using Answer = Result<TunnelStatus, HandOffFailure>;
+    auto answered = poll_until(platform.clock, kServicePipeWait, [&]() -> std::optional<Answer> {
         std::optional<uint32_t> service_pid = platform.service_client.running_service_pid(service);
         if (!service_pid) return HandOffFailure{fail(service + " is not running"), true};
         auto opened = platform.service_client.open_pipe();
@@ -40,9 +41,9 @@ Result<TunnelStatus, HandOffFailure> ask_service(Platform& platform, const nlohm
             return HandOffFailure{fail("could not open " + std::string(kPipeName) + ": " + opened.error())};
         }
         // Busy with another client, or still resuming before it serves the pipe.
-        platform.clock.sleep_ms(kServicePipeRetryMs);
-    }
-    return HandOffFailure{fail("its pipe did not take the request within a minute")};
+        return std::nullopt;
+    });
+    return answered.value_or(HandOffFailure{fail("its pipe did not take the request within a minute")});
 }
 
 }  // namespace vorn

@@ -5,13 +5,13 @@
 #include <tuple>
 
 #include "common/text.h"
+#include "platform/poll.h"
 
 namespace vorn {
 
 namespace {
 
-constexpr int kServicePolls = 30;
-constexpr uint32_t kServicePollMs = 100;
+constexpr PollSchedule kServiceWait{30, 100};
 constexpr size_t kPathCapacityUnits = VORN_PATH_UNITS;  // the entry's path field, terminator included
 constexpr size_t kPathFieldBytes = kPathCapacityUnits * 2;
 
@@ -217,14 +217,14 @@ Status ensure_driver_running(DriverPorts ports) {
             return start_failure("could not start the Vorn split driver", started.failure());
         }
     }
-    for (int poll = 0; poll < kServicePolls; ++poll) {
+    auto ended = poll_until(ports.clock, kServiceWait, [&]() -> std::optional<Status> {
         state = ports.service.query();
         if (!state) return start_failure("could not query the Vorn split driver", state.failure());
-        if (*state == DriverServiceState::Running) return {};
+        if (*state == DriverServiceState::Running) return Status{};
         if (*state == DriverServiceState::Stopped) return start_failure("Vorn split redirect driver stopped during startup");
-        ports.clock.sleep_ms(kServicePollMs);
-    }
-    return start_failure("Vorn split redirect driver did not enter the running state");
+        return std::nullopt;
+    });
+    return ended.value_or(start_failure("Vorn split redirect driver did not enter the running state"));
 }
 
 }  // namespace
