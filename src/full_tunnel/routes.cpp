@@ -131,14 +131,6 @@ Result<std::string> render_route_exceptions(const std::vector<std::string>& addr
     }
 }
 
-std::optional<std::string> request_server_host(const ProductTunnelRequest& request) {
-    const json& config = request.config;
-    if (!config.is_object() || !config.contains("server")) return std::nullopt;
-    const json& server = config["server"];
-    if (!server.is_object() || !server.contains("host") || !server["host"].is_string()) return std::nullopt;
-    return server["host"].get<std::string>();
-}
-
 std::string tool_failure_detail(const ToolRun& run, const std::string& program) {
     std::string_view err = trim(run.err);
     if (!err.empty()) return std::string(err);
@@ -293,7 +285,7 @@ Status configure_full_tunnel_routes(Platform& platform, const ProductTunnelReque
     auto resolve = [&](std::string_view host) {
         return hooks.resolve ? hooks.resolve(host) : resolve_route_host(platform.net, host);
     };
-    std::optional<std::string> server_host = request_server_host(request);
+    const std::optional<std::string>& server_host = request.server.host;
     if (!server_host) return fail("could not configure full tunnel: config server host is missing");
 
     std::vector<std::string> exceptions;

@@ -40,8 +40,6 @@ std::optional<DefaultRoute> parse_default_route(std::string_view output);
 std::optional<std::string> find_tunnel_interface_index(std::string_view route_print_output);
 // The compact JSON array of the exception addresses.
 Result<std::string> render_route_exceptions(const std::vector<std::string>& addresses);
-// The server host of a request: config.server.host when it is a string.
-std::optional<std::string> request_server_host(const ProductTunnelRequest& request);
 
 // What a failed tool run said: its trimmed standard error, else its trimmed standard output,
 // else program + " exited with " + its exit status.
