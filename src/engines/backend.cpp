@@ -24,28 +24,12 @@ const json& object_member(const json& value, const char* key) {
     return it == value.end() || !it->is_object() ? empty_object() : *it;
 }
 
-struct ServerSettings {
-    std::string host;
-    std::string address;  // host:port, an IPv6 literal unbracketed
-    std::string sni;
-    bool insecure;
-};
-
-ServerSettings server_settings(const json& server, uint64_t default_port) {
-    ServerSettings s;
-    s.host = server.contains("host") && server["host"].is_string() ? server["host"].get<std::string>() : "";
-    uint64_t port = default_port;
-    if (server.contains("port")) {
-        const json& p = server["port"];
-        bool non_negative = p.is_number_unsigned() || (p.is_number_integer() && p.get<int64_t>() >= 0);
-        if (non_negative) port = p.get<uint64_t>();
-    }
-    s.address = s.host + ":" + std::to_string(port);
-    s.sni = server.contains("sni") && server["sni"].is_string() ? server["sni"].get<std::string>() : s.host;
-    s.insecure = server.contains("allowInsecure") && server["allowInsecure"].is_boolean() &&
-                 server["allowInsecure"].get<bool>();
-    return s;
+// host:port, an IPv6 literal unbracketed; an empty host when the request names none.
+std::string server_address(const ServerEndpoint& server, uint64_t default_port) {
+    return server.host.value_or("") + ":" + std::to_string(server.port.value_or(default_port));
 }
+
+std::string server_name(const ServerEndpoint& server) { return server.sni.value_or(server.host.value_or("")); }
 
 json copied(const json& object, const char* key) {
     auto it = object.find(key);
@@ -55,11 +39,14 @@ json copied(const json& object, const char* key) {
 }  // namespace
 
 Result<Backend> select_backend(const ProductTunnelRequest& request) {
-    std::string transport = normalized_transport(request.transport);
-    if (transport == "XRAY") return Backend::None;
-    if (transport == "HYSTERIA2") return Backend::Hysteria2;
-    if (transport == "TUIC") return Backend::Tuic;
-    return fail("PRODUCT_TUNNEL_BACKEND_NOT_INSTALLED: " + transport + " is not supported by product tunnel");
+    switch (request.transport) {
+        case Transport::Xray: return Backend::None;
+        case Transport::Hysteria2: return Backend::Hysteria2;
+        case Transport::Tuic: return Backend::Tuic;
+        case Transport::Unknown: break;
+    }
+    return coded("PRODUCT_TUNNEL_BACKEND_NOT_INSTALLED",
+                 normalized_transport(request.transport_text) + " is not supported by product tunnel");
 }
 
 BackendInfo backend_info(Backend backend) {
@@ -68,20 +55,17 @@ BackendInfo backend_info(Backend backend) {
 }
 
 json build_hysteria_config(const ProductTunnelRequest& request) {
-    const json& server = object_member(request.config, "server");
     const json& user = object_member(request.config, "user");
-    ServerSettings s = server_settings(server, 8443);
     json password = copied(user, "password");
     return {{"auth", password.is_string() ? password : json("")},
-            {"server", s.address},
+            {"server", server_address(request.server, 8443)},
             {"socks5", {{"listen", "127.0.0.1:" + std::to_string(kHysteriaSocksPort)}}},
-            {"tls", {{"insecure", s.insecure}, {"sni", s.sni}}}};
+            {"tls", {{"insecure", request.server.allow_insecure}, {"sni", server_name(request.server)}}}};
 }
 
 json build_tuic_config(const ProductTunnelRequest& request) {
     const json& server = object_member(request.config, "server");
     const json& user = object_member(request.config, "user");
-    ServerSettings s = server_settings(server, 443);
     json congestion = copied(server, "congestionControl");
     return {{"local", {{"server", "127.0.0.1:" + std::to_string(kTuicSocksPort)}}},
             {"log_level", "info"},
@@ -90,9 +74,9 @@ json build_tuic_config(const ProductTunnelRequest& request) {
               {"congestion_control", congestion.is_string() ? congestion : json("bbr")},
               {"disable_sni", false},
               {"password", copied(user, "password")},
-              {"server", s.address},
-              {"skip_cert_verify", s.insecure},
-              {"sni", s.sni},
+              {"server", server_address(request.server, 443)},
+              {"skip_cert_verify", request.server.allow_insecure},
+              {"sni", server_name(request.server)},
               {"udp_relay_mode", "native"},
               {"uuid", copied(user, "uuid")},
               {"zero_rtt_handshake", false}}}};

@@ -64,10 +64,6 @@ json probe_inbound() {
 
 }  // namespace
 
-std::string normalized_transport(std::string_view transport) {
-    return to_ascii_upper(trim_unicode(transport));
-}
-
 json build_local_socks_outbound(uint16_t port) {
     return {{"protocol", "socks"},
             {"settings", {{"servers", json::array({{{"address", "127.0.0.1"}, {"port", port}}})}}},
@@ -75,9 +71,12 @@ json build_local_socks_outbound(uint16_t port) {
 }
 
 json build_proxy_outbound(const ProductTunnelRequest& request) {
-    std::string transport = normalized_transport(request.transport);
-    if (transport == "HYSTERIA2") return build_local_socks_outbound(kHysteriaSocksPort);
-    if (transport == "TUIC") return build_local_socks_outbound(kTuicSocksPort);
+    switch (request.transport) {
+        case Transport::Hysteria2: return build_local_socks_outbound(kHysteriaSocksPort);
+        case Transport::Tuic: return build_local_socks_outbound(kTuicSocksPort);
+        case Transport::Xray:
+        case Transport::Unknown: break;
+    }
     return build_vless_outbound(request.config);
 }
 
@@ -97,7 +96,8 @@ json build_xray_tun_config(const ProductTunnelRequest& request, const std::strin
     rules.push_back(rule({{"domain", json::array({std::string(kControlPlaneHost)})}}, "direct"));
     rules.push_back(rule({{"inboundTag", json::array({"vorn-doh"})}}, "proxy"));
     rules.push_back(rule({{"inboundTag", json::array({"tun-in"})}, {"network", "tcp,udp"}, {"port", 53}}, "dns-out"));
-    if (equals_ignore_ascii_case(request.transport, "xray")) {
+    // Xray alone gets its QUIC blocked, and only when its name is written bare.
+    if (request.transport == Transport::Xray && request.transport_untrimmed) {
         rules.push_back(rule({{"inboundTag", json::array({"tun-in"})}, {"network", "udp"}, {"port", 443}}, "block"));
     }
     rules.push_back(rule({{"inboundTag", json::array({"tun-in"})}}, "proxy"));

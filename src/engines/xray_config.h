@@ -22,9 +22,6 @@ inline constexpr std::string_view kDohResolverUrl = "https://1.1.1.1/dns-query";
 inline constexpr std::string_view kXrayAccessLog = "product-xray-access.log";
 inline constexpr std::string_view kXrayErrorLog = "product-xray-error.log";
 
-// Trimmed and ASCII upper-cased, as every transport comparison uses it.
-std::string normalized_transport(std::string_view transport);
-
 nlohmann::json build_local_socks_outbound(uint16_t port);
 nlohmann::json build_proxy_outbound(const ProductTunnelRequest& request);
 nlohmann::json build_xray_tun_config(const ProductTunnelRequest& request, const std::string& runtime_dir,

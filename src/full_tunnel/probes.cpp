@@ -88,23 +88,29 @@ std::vector<std::string> curl_probe_arguments(const ProbeTarget& target) {
             std::string(target.url)};
 }
 
+namespace {
+
+Failure probe_failure(std::string message) { return coded("XRAY_PROXY_PROBE_FAILED", std::move(message)); }
+
+}  // namespace
+
 Status probe_full_tunnel(Platform& platform, const std::string& server_host) {
     bool open = poll_until(platform.clock, kInboundWait,
                            [&platform] { return platform.net.tcp_connect("127.0.0.1", kProbeHttpPort); });
-    if (!open) return fail("XRAY_PROXY_PROBE_FAILED: Xray probe HTTP inbound did not open on " + kProbeInbound);
+    if (!open) return probe_failure("Xray probe HTTP inbound did not open on " + kProbeInbound);
 
     for (const ProbeTarget& target : probe_targets()) {
         const std::string label(target.label);
         auto run = platform.tools.run("curl.exe", curl_probe_arguments(target), ToolStdio::Capture);
         if (!run) {
-            return fail("XRAY_PROXY_PROBE_FAILED: could not run " + label + " full tunnel HTTPS probe: " + run.error());
+            return probe_failure("could not run " + label + " full tunnel HTTPS probe: " + run.error());
         }
         if (run->exit_code == 0) continue;
-        std::string message = "XRAY_PROXY_PROBE_FAILED: full tunnel HTTPS probe failed: " + label + ": " +
+        std::string message = "full tunnel HTTPS probe failed: " + label + ": " +
                               tool_failure_detail(*run, "curl.exe") + "\n" + kProbeExplanation;
         std::string report = diagnostic_report(platform, server_host);
         if (!trim(report).empty()) message += "\n" + report;
-        return fail(message);
+        return probe_failure(std::move(message));
     }
     return {};
 }

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include <nlohmann/json.hpp>
-
 #include "common/exit_status.h"
 #include "common/operator_settings.h"
 #include "common/text.h"
@@ -14,8 +12,6 @@
 #include "tunnel_core/runtime_files.h"
 
 namespace vorn {
-
-using nlohmann::json;
 
 namespace {
 
@@ -32,14 +28,6 @@ std::optional<std::string> resolve_route_host(Network& net, std::string_view hos
     std::optional<std::string> resolved = net.resolve_ipv4(std::string(host));
     if (resolved && !is_strict_ipv4(*resolved)) return std::nullopt;
     return resolved;
-}
-
-std::optional<std::string> request_server_host(const ProductTunnelRequest& request) {
-    const json& config = request.config;
-    if (!config.is_object() || !config.contains("server")) return std::nullopt;
-    const json& server = config["server"];
-    if (!server.is_object() || !server.contains("host") || !server["host"].is_string()) return std::nullopt;
-    return server["host"].get<std::string>();
 }
 
 std::string tool_failure_detail(const ToolRun& run, const std::string& program) {
@@ -162,7 +150,7 @@ Status configure_full_tunnel_routes(Platform& platform, const ProductTunnelReque
     auto resolve = [&](std::string_view host) {
         return hooks.resolve ? hooks.resolve(host) : resolve_route_host(platform.net, host);
     };
-    std::optional<std::string> server_host = request_server_host(request);
+    const std::optional<std::string>& server_host = request.server.host;
     if (!server_host) return fail("could not configure full tunnel: config server host is missing");
 
     std::vector<std::string> exceptions;

@@ -27,9 +27,6 @@ inline constexpr std::string_view kDefaultRouteScript =
 
 std::optional<std::string> resolve_route_host(Network& net, std::string_view host);
 
-// The server host of a request: config.server.host when it is a string.
-std::optional<std::string> request_server_host(const ProductTunnelRequest& request);
-
 // What a failed tool run said: its trimmed standard error, else its trimmed standard output,
 // else program + " exited with " + its exit status.
 std::string tool_failure_detail(const ToolRun& run, const std::string& program);

@@ -26,7 +26,7 @@ Result<TunnelStatus> connect_and_record(Platform& platform, const std::string& r
         if (handling.stop_split_session_on_failure) stop_split_session(platform);
         if (handling.remove_wfp_objects_on_failure) (void)remove_wfp_objects(platform);
         undo.run();
-        TunnelStatus failed = make_status(TunnelState::Error, connected.error());
+        TunnelStatus failed = failed_status(connected.failure());
         (void)write_status(platform, failed);
         return failed;
     }

@@ -400,7 +400,7 @@ private:
             say(s, "the request file is not a request: " + request.error());
             return;
         }
-        if (auto host = request_server_host(*request)) learn_server_host(*host);
+        if (const auto& host = request->server.host) learn_server_host(*host);
         say(s, "the request file was read; its secrets and server are redacted throughout this report");
     }
 
@@ -662,7 +662,7 @@ private:
             for (std::string_view image : conflicting_vpn_images()) names.emplace_back(image);
             say(s, "no other VPN client runs (looked for " + join(names, ", ") + ")");
         } else {
-            say(s, checked.error());
+            say(s, checked.rendered());
         }
     }
 

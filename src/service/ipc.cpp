@@ -38,7 +38,7 @@ TunnelStatus run_connect(Platform& platform, const std::string& path, const Clie
     };
     // Nothing the pipe's handling requires can fail: the result is always a status.
     auto recorded = connect_and_record(platform, path, as_client, kPipeConnect);
-    return recorded ? *recorded : make_status(TunnelState::Error, recorded.error());
+    return recorded ? *recorded : failed_status(recorded.failure());
 }
 
 // Reads one request message; absent when the client is given up on. A message longer than the
@@ -116,7 +116,7 @@ namespace {
 std::string handle_request(Platform& platform, std::string_view bytes, const ClientFileReader& read_as_client,
                            PipeLoopHooks* hooks) {
     auto request = parse_service_ipc_request(bytes);
-    if (!request) return render(make_status(TunnelState::Error, request.error()));
+    if (!request) return render(failed_status(request.failure()));
     if (hooks && request->command != ServiceIpcCommand::Status) hooks->request_starting();
     switch (request->command) {
         case ServiceIpcCommand::Disconnect: {
@@ -152,7 +152,7 @@ std::optional<std::string> answer_client(Platform& platform, PipeInstance& pipe,
                                          PipeLoopHooks* hooks) {
     std::optional<Result<std::string>> request = read_request(platform, pipe, stop);
     if (!request) return std::nullopt;
-    if (!*request) return render(make_status(TunnelState::Error, request->error()));
+    if (!*request) return render(failed_status(request->failure()));
     return handle_ipc_request(
         platform, **request, [&pipe](const std::string& path) { return pipe.read_as_client(path); }, hooks);
 }

@@ -61,7 +61,7 @@ LiveStatus query_live_status(Platform& platform) {
     if (!starts_with(result.message.value_or(""), kTrafficBlockedCode) && full_tunnel_firewall_present(platform)) {
         std::string why = result.status == TunnelState::Error && result.message ? *result.message
                                                                                 : "Vorn product tunnel process is not running";
-        result = make_status(TunnelState::Error, traffic_blocked_message(why));
+        result = failed_status(traffic_blocked(why));
     }
     return {result, true};
 }

@@ -33,7 +33,7 @@ std::optional<TunnelStatus> reconnect_saved_request(Platform& platform) {
     const std::string bytes = std::move((*saved)->second);
     auto outcome = connect_and_record(platform, (*saved)->first, [&bytes](const std::string&) { return Result<std::string>(bytes); },
                                       kResumeConnect);
-    return outcome ? *outcome : make_status(TunnelState::Error, outcome.error());
+    return outcome ? *outcome : failed_status(outcome.failure());
 }
 
 std::optional<TunnelStatus> resume_after_service_start(Platform& platform) {
@@ -42,7 +42,7 @@ std::optional<TunnelStatus> resume_after_service_start(Platform& platform) {
     std::optional<TunnelStatus> resumed = reconnect_saved_request(platform);
     // The stop left the full tunnel's firewall up; a resume that fails leaves it blocking.
     if (resumed && resumed->status == TunnelState::Error && full_tunnel_firewall_present(platform)) {
-        resumed = make_status(TunnelState::Error, traffic_blocked_message(resumed->message.value_or("")));
+        resumed = failed_status(traffic_blocked(resumed->message.value_or("")));
         (void)write_status(platform, *resumed);
     }
     return resumed;
@@ -58,7 +58,7 @@ void service_main(Platform& platform, ServiceRuntime& runtime) {
     if (!registered) return;
     runtime.registered = true;
     if (auto folders = check_service_folders(platform); !folders) {
-        (void)write_status(platform, make_status(TunnelState::Error, folders.error()));
+        (void)write_status(platform, failed_status(folders.failure()));
         platform.service.report_status(ServiceState::Stopped);
         return;
     }

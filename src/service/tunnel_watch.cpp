@@ -111,7 +111,7 @@ void TunnelWatch::take_down(const std::string& what) {
     // engines: that exit is no failure, and there is nothing to reconnect with.
     if (!file_exists(runtime_file(platform_.env, kReconnectPathFileName))) return;
     // Recorded first: the desktop application learns of it before the clean-up's tool runs.
-    (void)write_status(platform_, make_status(TunnelState::Error, std::string(kEngineExitedCode) + what));
+    (void)write_status(platform_, failed_status(coded(std::string(kEngineExitedCode), what)));
     (void)take_down_product_tunnel(platform_, true);
     next_try_ms_ = platform_.clock.unix_time_ms() + kReconnectDelaysMs[0];
 }
@@ -129,7 +129,7 @@ void TunnelWatch::retry() {
     if (done == kReconnectDelaysMs.size()) {
         // Tries spent: the last error stays recorded, and says so when the firewall still blocks.
         if (full_tunnel_firewall_present(platform_)) {
-            (void)write_status(platform_, make_status(TunnelState::Error, traffic_blocked_message(outcome->message.value_or(""))));
+            (void)write_status(platform_, failed_status(traffic_blocked(outcome->message.value_or(""))));
         }
         return;
     }

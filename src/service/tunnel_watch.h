@@ -18,7 +18,7 @@
 
 namespace vorn {
 
-inline constexpr std::string_view kEngineExitedCode = "TUNNEL_ENGINE_EXITED: ";
+inline constexpr std::string_view kEngineExitedCode = "TUNNEL_ENGINE_EXITED";
 // Waits before each reconnect, counted from the exit or from the end of the try before.
 inline constexpr std::array<uint32_t, 5> kReconnectDelaysMs = {2000, 4000, 8000, 16000, 32000};
 

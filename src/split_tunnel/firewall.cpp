@@ -264,8 +264,8 @@ bool full_tunnel_firewall_present(Platform& platform) {
     return (*opened)->find(WfpObject::Filter, wfp_filter_key(false, kBlockAll)) == 0;
 }
 
-std::string traffic_blocked_message(std::string_view why) {
-    return std::string(kTrafficBlockedCode) + ": " + std::string(why) + "; disconnect to restore the network";
+Failure traffic_blocked(std::string_view why) {
+    return coded(std::string(kTrafficBlockedCode), std::string(why) + "; disconnect to restore the network");
 }
 
 std::string describe_filter(const WfpFilter& filter) {

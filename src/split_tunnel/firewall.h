@@ -60,8 +60,8 @@ Status install_split_quic_block(Platform& platform, const std::vector<std::strin
 Status withdraw_adapter_permit(Platform& platform);
 // Whether a full tunnel's firewall stands (its IPv4 block is present).
 bool full_tunnel_firewall_present(Platform& platform);
-// "TUNNEL_DOWN_TRAFFIC_BLOCKED: " + why + "; disconnect to restore the network".
-std::string traffic_blocked_message(std::string_view why);
+// TUNNEL_DOWN_TRAFFIC_BLOCKED, with why + "; disconnect to restore the network".
+Failure traffic_blocked(std::string_view why);
 
 // One line per filter, for tests and reports: "v4 connect w15 permit loopback".
 std::string describe_filter(const WfpFilter& filter);

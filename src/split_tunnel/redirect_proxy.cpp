@@ -158,6 +158,8 @@ struct IoLoop {
     void begin(SocketHandle app);
     void on_event(Connection& c, int side, bool readable, bool writable);
     void advance_handshake(Connection& c);
+    // Acts on one complete reply of the engine's SOCKS5 exchange; whether to read on.
+    bool take_reply(Connection& c);
     void start_relaying(Connection& c);
     void pump(Connection& c, int from);
     void flush(Connection& c, int to);
@@ -341,44 +343,48 @@ void IoLoop::advance_handshake(Connection& c) {
             return;
         }
         if (c.phase == Phase::bound_address ? c.need > 0 : c.got < c.need) continue;
-        switch (c.phase) {
-            case Phase::method_reply:
-                if (c.reply[0] != 5 || c.reply[1] != 0 ||
-                    !send_exact(sockets, s, socks5_connect_request(c.destination))) {
-                    close_connection(c);
-                    return;
-                }
-                c.phase = Phase::connect_reply;
-                c.need = 4;
-                c.got = 0;
-                break;
-            case Phase::connect_reply:
-                if (c.reply[0] != 5 || c.reply[1] != 0) {
-                    close_connection(c);
-                    return;
-                }
-                if (c.reply[3] == 1 || c.reply[3] == 4) {
-                    c.phase = Phase::bound_address;
-                    c.need = c.reply[3] == 1 ? 6 : 18;
-                } else if (c.reply[3] == 3) {
-                    c.phase = Phase::bound_length;
-                    c.need = 1;
-                    c.got = 0;
-                } else {
-                    close_connection(c);
-                    return;
-                }
-                break;
-            case Phase::bound_length:
+        if (!take_reply(c)) return;
+    }
+}
+
+bool IoLoop::take_reply(Connection& c) {
+    switch (c.phase) {
+        case Phase::method_reply:
+            if (c.reply[0] != 5 || c.reply[1] != 0 ||
+                !send_exact(sockets, c.socket[kUpstream], socks5_connect_request(c.destination))) {
+                close_connection(c);
+                return false;
+            }
+            c.phase = Phase::connect_reply;
+            c.need = 4;
+            c.got = 0;
+            return true;
+        case Phase::connect_reply:
+            if (c.reply[0] != 5 || c.reply[1] != 0) {
+                close_connection(c);
+                return false;
+            }
+            if (c.reply[3] == 1 || c.reply[3] == 4) {
                 c.phase = Phase::bound_address;
-                c.need = static_cast<uint16_t>(static_cast<uint8_t>(c.reply[0]) + 2);
-                break;
-            case Phase::bound_address:
-                start_relaying(c);
-                return;
-            default:
-                return;
-        }
+                c.need = c.reply[3] == 1 ? 6 : 18;
+            } else if (c.reply[3] == 3) {
+                c.phase = Phase::bound_length;
+                c.need = 1;
+                c.got = 0;
+            } else {
+                close_connection(c);
+                return false;
+            }
+            return true;
+        case Phase::bound_length:
+            c.phase = Phase::bound_address;
+            c.need = static_cast<uint16_t>(static_cast<uint8_t>(c.reply[0]) + 2);
+            return true;
+        case Phase::bound_address:
+            start_relaying(c);
+            return false;
+        default:
+            return false;
     }
 }
 

@@ -55,10 +55,13 @@ void release_split_runtime(const std::shared_ptr<SplitRuntime>& mine) {
     stop_redirect_listener(*mine);
 }
 
-uint16_t local_socks_port(const std::string& transport) {
-    std::string normalized = normalized_transport(transport);
-    if (normalized == "HYSTERIA2") return kHysteriaSocksPort;
-    if (normalized == "TUIC") return kTuicSocksPort;
+uint16_t local_socks_port(Transport transport) {
+    switch (transport) {
+        case Transport::Hysteria2: return kHysteriaSocksPort;
+        case Transport::Tuic: return kTuicSocksPort;
+        case Transport::Xray:
+        case Transport::Unknown: break;
+    }
     return kXraySplitSocksPort;
 }
 
@@ -100,7 +103,7 @@ Result<std::string> start_split_session(Platform& platform, const ProductTunnelR
     (void)stop_engines(platform);
     std::vector<std::string> applications = split_policy_app_paths(request);
 
-    if (normalized_transport(request.transport) == "XRAY") {
+    if (request.transport == Transport::Xray) {
         if (auto started = start_xray_split(platform, request, undo); !started) return started.failure();
     } else if (auto started = start_backend(platform, request, undo); !started) {
         return started.failure();
@@ -119,13 +122,13 @@ Result<std::string> start_split_session(Platform& platform, const ProductTunnelR
     if (policy.ok()) policy = attach_root_processes(std::move(*policy), std::move(roots));
     if (!policy.ok()) {
         stop_redirect_listener(*runtime);
-        return fail(policy.rendered());
+        return policy.failure();
     }
     auto applied = apply_redirect_policy({platform.driver_service, platform.driver, platform.clock}, *policy);
     if (!applied.ok()) {
         stop_redirect_listener(*runtime);
         (void)stop_engines(platform);
-        return fail(applied.rendered());
+        return applied.failure();
     }
     // Until the connect has succeeded, the driver must not keep bending the applications to us.
     undo.add([&platform] { (void)clear_redirect_policy(platform.driver); });
@@ -141,8 +144,8 @@ Result<std::string> start_split_session(Platform& platform, const ProductTunnelR
     if (slot().runtime) stop_redirect_listener(*slot().runtime);
     slot().runtime = std::move(runtime);
     auto diagnostics = query_driver_diagnostics(platform.driver);
-    if (!diagnostics.ok()) return fail(diagnostics.rendered());
-    return "Vorn transparent split tunnel started over " + request.transport +
+    if (!diagnostics.ok()) return diagnostics.failure();
+    return "Vorn transparent split tunnel started over " + request.transport_text +
            " (TCP redirect active; UDP remains direct until UDP relay is implemented; tracked processes: " +
            std::to_string(diagnostics->tracked_processes) + ")";
 }

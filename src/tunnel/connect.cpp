@@ -65,7 +65,7 @@ FullTunnelRouteHooks firewall_hooks(Platform& platform, const ProductTunnelReque
     };
     hooks.hosts_resolved = [&platform, &request, &undo, guard, plan, xray_path](const std::string& server,
                                                                                const std::string& control) -> Status {
-        const std::string server_host = request_server_host(request).value_or("");
+        const std::string server_host = request.server.host.value_or("");
         nlohmann::json hosts = {{server_host, server}, {std::string(kControlPlaneHost), control}};
         (void)write_runtime_file(platform, kResolvedHostsFileName, hosts.dump(2));
         plan->engine_paths = launched_engine_paths(platform, request, xray_path);
@@ -145,7 +145,7 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
     if (auto pid = write_engine_pid(platform, xray.pid_file, engine); !pid) {
         return fail("could not write Xray TUN pid: " + pid.error());
     }
-    if (request.tunnel_mode == "full") {
+    if (request.mode == TunnelMode::Full) {
         auto plan = std::make_shared<FullTunnelFirewall>();
         FullTunnelRouteHooks hooks = firewall_hooks(platform, request, *executable, undo, guard, plan);
         if (auto routed = configure_full_tunnel_routes(platform, request, tun_name, engine, hooks); !routed) {
@@ -153,7 +153,7 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
             restore_full_tunnel_network(platform);
             return routed.failure();
         }
-        std::optional<std::string> host = request_server_host(request);
+        const std::optional<std::string>& host = request.server.host;
         if (!host) {
             // No cleanup of its own here, but the routes just made must not outlive the engines.
             undo.add([&platform] { restore_full_tunnel_network(platform); });
@@ -165,8 +165,8 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
             return probed.failure();
         }
     }
-    return make_status(TunnelState::Connected, "Vorn product tunnel started in " + request.tunnel_mode +
-                                                   " mode over " + request.transport);
+    return make_status(TunnelState::Connected, "Vorn product tunnel started in " + request.tunnel_mode_text +
+                                                   " mode over " + request.transport_text);
 }
 
 }  // namespace
@@ -199,7 +199,7 @@ Result<TunnelStatus> connect_product_tunnel(Platform& platform, const std::strin
         return made.failure();
     }
     if (auto clear = check_conflicting_vpn(platform.tools); !clear) return clear.failure();
-    if (request->tunnel_mode == "split") {
+    if (request->mode == TunnelMode::Split) {
         auto started = start_split_session(platform, *request, undo);
         if (!started) return started.failure();
         return make_status(TunnelState::Connected, *started);

@@ -27,7 +27,7 @@ TunnelStatus take_down_product_tunnel(Platform& platform, bool keep_firewall) {
     } else {
         (void)remove_wfp_objects(platform);
     }
-    if (!stopped) return make_status(TunnelState::Error, stopped.error());
+    if (!stopped) return failed_status(stopped.failure());
     return make_status(TunnelState::Idle, "Vorn product tunnel disconnected");
 }
 

@@ -35,7 +35,7 @@ Status check_conflicting_vpn(ToolRunner& tools) {
     }
     auto names = find_conflicting_vpn_processes(run->out);
     if (!names.empty()) {
-        return fail("CONFLICTING_VPN_ACTIVE: close other VPN clients before starting Vorn VPN: " + join(names, ", "));
+        return coded("CONFLICTING_VPN_ACTIVE", "close other VPN clients before starting Vorn VPN: " + join(names, ", "));
     }
     return {};
 }

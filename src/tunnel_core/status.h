@@ -39,4 +39,9 @@ inline TunnelStatus make_status(TunnelState state, std::string message) {
     return TunnelStatus{state, std::move(message)};
 }
 
+// The error record of a failure: the one place its code meets its message ("CODE: message").
+inline TunnelStatus failed_status(const Failure& failure) {
+    return make_status(TunnelState::Error, failure.rendered());
+}
+
 }  // namespace vorn

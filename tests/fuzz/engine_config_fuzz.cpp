@@ -36,6 +36,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_document(build_proxy_outbound(*request), size);
     check_document(build_hysteria_config(*request), size);
     check_document(build_tuic_config(*request), size);
-    if (auto backend = select_backend(*request); !backend) fuzz::check_error_message(backend.error());
+    if (auto backend = select_backend(*request); !backend) fuzz::check_error_message(backend.rendered());
     return 0;
 }

@@ -413,9 +413,9 @@ TEST(StartBackend, WritesLaunchesRecordsAndWaits) {
         f.processes.launches = 1;
         f.net.other_ports_free = true;
         f.net.accept_from = c.accept_from;
-        ProductTunnelRequest request;
-        request.transport = c.transport;
-        request.config = nlohmann::json::parse(R"({"server":{"host":"203.0.113.7"},"user":{"uuid":"u","password":"p"}})");
+        ProductTunnelRequest request = make_product_tunnel_request(
+            "", c.transport, nlohmann::json::parse(R"({"server":{"host":"203.0.113.7"},"user":{"uuid":"u","password":"p"}})"),
+            nullptr);
         UndoLog undo;
         Status result = start_backend(f.platform, request, undo);
         if (result.ok()) {
@@ -425,7 +425,7 @@ TEST(StartBackend, WritesLaunchesRecordsAndWaits) {
         }
         EXPECT_EQ(f.processes.ended, c.ended_by_undo ? std::vector<uint32_t>{4321} : std::vector<uint32_t>{});
         EXPECT_EQ(result.ok(), c.error.empty());
-        if (!result.ok()) { EXPECT_EQ(result.error(), c.error); }
+        if (!result.ok()) { EXPECT_EQ(result.rendered(), c.error); }
         if (c.args.empty()) {
             EXPECT_TRUE(f.processes.requests.empty());
             continue;

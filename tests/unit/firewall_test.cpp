@@ -133,7 +133,7 @@ TEST(Firewall, AFailedChangeLeavesTheStandingPolicy) {
 }
 
 TEST(Firewall, BlockedMessage) {
-    EXPECT_EQ(traffic_blocked_message("Xray TUN exited"),
+    EXPECT_EQ(traffic_blocked("Xray TUN exited").rendered(),
               "TUNNEL_DOWN_TRAFFIC_BLOCKED: Xray TUN exited; disconnect to restore the network");
 }
 

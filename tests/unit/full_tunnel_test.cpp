@@ -159,11 +159,7 @@ struct RouteMachine {
 };
 
 ProductTunnelRequest request_for(json host) {
-    ProductTunnelRequest r;
-    r.tunnel_mode = "full";
-    r.transport = "xray";
-    r.config = {{"server", {{"host", host}}}};
-    return r;
+    return make_product_tunnel_request("full", "xray", {{"server", {{"host", host}}}}, nullptr);
 }
 
 TEST(ConfigureFullTunnelRoutes, ExceptionsThenAdapterThenHalfDefaultsEachConfirmed) {
@@ -339,7 +335,7 @@ TEST(ConflictingVpn, PreflightMessages) {
             return c.run;
         };
         Status result = check_conflicting_vpn(tools);
-        EXPECT_EQ(result.ok() ? "" : result.error(), c.error);
+        EXPECT_EQ(result.ok() ? "" : result.rendered(), c.error);
     }
 }
 
@@ -423,7 +419,7 @@ TEST(Probes, OutcomesAndTheFailureReport) {
             return testing::unscripted_run(call);
         };
         Status result = probe_full_tunnel(f.platform, "203-0-113-7.sslip.io");
-        EXPECT_EQ(result.ok() ? "" : result.error(), c.error);
+        EXPECT_EQ(result.ok() ? "" : result.rendered(), c.error);
         EXPECT_EQ(f.tools.count("curl.exe"), c.curl_runs);
         if (c.inbound_from == 3) {
             EXPECT_EQ(f.clock.sleeps, (std::vector<uint32_t>{100, 100}));

@@ -17,10 +17,48 @@ TEST(ProductTunnelRequest, ParsesTheFourMembersAndKeepsUntypedValues) {
       "splitTunnelPolicy": null
     })");
     ASSERT_TRUE(request.ok()) << request.error();
-    EXPECT_EQ(request->tunnel_mode, "full");
-    EXPECT_EQ(request->transport, " Hysteria2 ");
+    EXPECT_EQ(request->tunnel_mode_text, "full");
+    EXPECT_EQ(request->transport_text, " Hysteria2 ");
     EXPECT_EQ(request->config["server"]["port"], 443);
     EXPECT_TRUE(request->split_tunnel_policy.is_null());
+}
+
+TEST(ProductTunnelRequest, NamesAndServerAreReadIntoTypes) {
+    struct Case {
+        const char* mode;
+        const char* transport;
+        const char* server;
+        TunnelMode want_mode;
+        Transport want_transport;
+        bool untrimmed;
+        ServerEndpoint want_server;
+    };
+    const Case cases[] = {
+        {"split", "xray", R"({"host":"a.example","port":8443,"sni":"s.example","allowInsecure":true})",
+         TunnelMode::Split, Transport::Xray, true, {"a.example", 8443, "s.example", true}},
+        {"full", "\u00a0tuic", R"({"host":"10.0.0.1","port":-1,"sni":7,"allowInsecure":"yes"})", TunnelMode::Full,
+         Transport::Tuic, false, {"10.0.0.1", std::nullopt, std::nullopt, false}},
+        // Only the exact mode names count; anything else starts the engine alone.
+        {"Full", " HYSTERIA2", R"({"host":1,"port":1.5})", TunnelMode::EngineOnly, Transport::Hysteria2, false, {}},
+        {" split", "vless", R"("203.0.113.7")", TunnelMode::EngineOnly, Transport::Unknown, true, {}},
+        {"", "", R"({"port":18446744073709551615})", TunnelMode::EngineOnly, Transport::Unknown, true,
+         {std::nullopt, 18446744073709551615u, std::nullopt, false}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.mode) + "/" + c.transport + "/" + c.server);
+        auto request = parse_product_tunnel_request(std::string(R"({"tunnelMode":")") + c.mode +
+                                                    R"(","transport":")" + c.transport +
+                                                    R"(","config":{"server":)" + c.server +
+                                                    R"(},"splitTunnelPolicy":{}})");
+        ASSERT_TRUE(request.ok()) << request.error();
+        EXPECT_EQ(request->mode, c.want_mode);
+        EXPECT_EQ(request->transport, c.want_transport);
+        EXPECT_EQ(request->transport_untrimmed, c.untrimmed);
+        EXPECT_EQ(request->server.host, c.want_server.host);
+        EXPECT_EQ(request->server.port, c.want_server.port);
+        EXPECT_EQ(request->server.sni, c.want_server.sni);
+        EXPECT_EQ(request->server.allow_insecure, c.want_server.allow_insecure);
+    }
 }
 
 TEST(ProductTunnelRequest, RefusesMalformedRecordsNamingTheMember) {

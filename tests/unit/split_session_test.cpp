@@ -63,12 +63,7 @@ struct SplitFixture {
     ~SplitFixture() { stop_split_session(f.platform); }
 
     ProductTunnelRequest request(const std::string& transport, nlohmann::json rules) {
-        ProductTunnelRequest r;
-        r.tunnel_mode = "split";
-        r.transport = transport;
-        r.config = nlohmann::json::object();
-        r.split_tunnel_policy = {{"rules", rules}};
-        return r;
+        return make_product_tunnel_request("split", transport, nlohmann::json::object(), {{"rules", rules}});
     }
     nlohmann::json one_app() {
         return nlohmann::json::array({{{"enabled", true}, {"mode", "throughVpn"}, {"appPath", "C:\\B\\b.exe"}}});
@@ -141,7 +136,7 @@ TEST(SplitSession, FailuresAndWhatIsUndone) {
         UndoLog undo;
         auto started = start_split_session(s.f.platform, s.request(c.transport, rules), undo);
         ASSERT_FALSE(started.ok());
-        EXPECT_EQ(started.error(), c.error);
+        EXPECT_EQ(started.rendered(), c.error);
         // The failure's own cleanup stops the engines only when the driver failed...
         size_t kills = s.f.tools.count("taskkill");
         EXPECT_EQ(kills > 0, c.engines_stopped_after);

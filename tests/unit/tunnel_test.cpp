@@ -116,7 +116,7 @@ TEST(Connect, ModesAndTransportsShapeTheSequence) {
         ASSERT_TRUE(write_file(c.f.runtime() + "/product-tuic.pid", "77").ok());
         auto status = connect_product_tunnel(c.f.platform, c.request(k.mode, k.transport));
         EXPECT_EQ(status.ok(), k.ok);
-        EXPECT_EQ(status.ok() ? *status->message : status.error(), k.message);
+        EXPECT_EQ(status.ok() ? *status->message : status.rendered(), k.message);
         EXPECT_EQ(c.f.processes.requests.size(), k.launches);
         EXPECT_EQ(c.count("route add"), k.routes ? 6u : 0u);
         EXPECT_EQ(c.count("curl.exe"), k.routes ? 2u : 0u);
@@ -196,7 +196,7 @@ TEST(Connect, CleanupDependsOnWhatFailed) {
         k.arrange(c);
         auto status = connect_product_tunnel(c.f.platform, path);
         ASSERT_FALSE(status.ok());
-        EXPECT_EQ(status.error().rfind(k.error_prefix, 0), 0u) << status.error();
+        EXPECT_EQ(status.rendered().rfind(k.error_prefix, 0), 0u) << status.rendered();
         EXPECT_EQ(c.count("taskkill /PID 4321 /T /F"), k.engines_stopped ? 1u : 0u);
         EXPECT_EQ(c.count(kRestoreFirst), k.network_restored ? 4u : 2u);
         EXPECT_EQ(c.f.processes.ended, k.ended);
@@ -243,7 +243,7 @@ TEST(Connect, FailuresBeforeTheEngines) {
         }
         auto status = connect_product_tunnel(c.f.platform, path);
         ASSERT_FALSE(status.ok());
-        EXPECT_EQ(status.error().rfind(k.error, 0), 0u) << status.error();
+        EXPECT_EQ(status.rendered().rfind(k.error, 0), 0u) << status.rendered();
         EXPECT_EQ(c.f.tools.call_texts().front(), kRestoreFirst);  // the network restore comes first
         EXPECT_TRUE(c.f.processes.requests.empty());
         EXPECT_TRUE(c.f.wfp.calls.empty());
@@ -710,7 +710,7 @@ TEST(CommandLine, SplitConnectAndDisconnectAreHandedToTheService) {
     const auto compact_status = [](const TunnelStatus& status) { return status_to_json(status).value(); };
     const TunnelStatus idle = make_status(TunnelState::Idle, down);
     const Case cases[] = {
-        {"service not running", "connect", [](auto&) {}, 1, error(std::string(kSplitNeedsService)), false, 0, {}},
+        {"service not running", "connect", [](auto&) {}, 1, error(split_needs_service().rendered()), false, 0, {}},
         {"served", "connect", [&](auto& s) { s.service_pid = 640; s.answer = connected; }, 0,
          make_status(TunnelState::Connected, "Vorn transparent split tunnel started"), true, 1, {}},
         {"refused by the service", "connect", [&](auto& s) { s.service_pid = 640; s.answer = refused; }, 1,

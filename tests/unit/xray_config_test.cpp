@@ -14,12 +14,7 @@ namespace {
 using nlohmann::json;
 
 ProductTunnelRequest request_with(const std::string& transport, json config) {
-    ProductTunnelRequest r;
-    r.tunnel_mode = "full";
-    r.transport = transport;
-    r.config = std::move(config);
-    r.split_tunnel_policy = json::object();
-    return r;
+    return make_product_tunnel_request("full", transport, std::move(config), json::object());
 }
 
 const json kVlessConfig = json::parse(R"({
@@ -231,7 +226,7 @@ TEST(BackendSelection, TransportsAndTheUnsupportedMessage) {
         if (c.backend) {
             EXPECT_EQ(*selected, *c.backend);
         } else {
-            EXPECT_EQ(selected.error(), c.message);
+            EXPECT_EQ(selected.rendered(), c.message);
         }
     }
 }

@@ -115,7 +115,7 @@ TEST(SplitTunnel, CommandLineConnectIsServedByTheServiceAndRefusedWithoutIt) {
     std::string request = write_split_request(m, "xray", {"C:\\Games\\game.exe", browser, "C:\\Games\\game.exe"});
     RunResult refused = m.service({"connect", "--request", request});
     EXPECT_EQ(refused.rc, 1);
-    const std::string needs(kSplitNeedsService);
+    const std::string needs = split_needs_service().rendered();
     EXPECT_EQ(refused.out, compact("error", needs) + "\n");
     EXPECT_EQ(refused.err, needs + "\n");
     EXPECT_FALSE(ran(m, "xray run|"));

@@ -116,15 +116,15 @@ Outcome connect_through_service(Platform& platform, const std::string& request_p
                               {"requestPath", ec ? request_path : from_fs_path(absolute)}};
     auto served = ask_service(platform, message);
     if (served) return report_recorded(platform, *served);
-    std::string why = served.failure().service_stopped
-                          ? std::string(kSplitNeedsService)
-                          : "could not hand the split tunnel to " + std::string(kServiceName) + ": " + served.error();
-    return fail(report_failed_status(platform, make_status(TunnelState::Error, why)));
+    Failure why = served.failure().service_stopped
+                      ? split_needs_service()
+                      : fail("could not hand the split tunnel to " + std::string(kServiceName) + ": " + served.error());
+    return fail(report_failed_status(platform, failed_status(why)));
 }
 
 Outcome connect(Platform& platform, const std::string& request_path) {
     // A split tunnel lasts only as long as the process holding its redirect listener: the service.
-    if (auto request = read_product_tunnel_request(request_path); request && request->tunnel_mode == "split") {
+    if (auto request = read_product_tunnel_request(request_path); request && request->mode == TunnelMode::Split) {
         return connect_through_service(platform, request_path);
     }
     auto recorded = connect_and_record(
@@ -194,8 +194,8 @@ int run_command_line(Platform& platform, const std::vector<std::string>& args) {
         outcome = fail(std::string(kUsage));
     } else if (needs_elevation(line->command) && !is_elevated(platform.tools)) {
         platform.may_create_runtime = false;
-        TunnelStatus refused = make_status(TunnelState::Error, "ADMIN_REQUIRED: " + line->word +
-                                                                   " requires elevated administrator privileges");
+        TunnelStatus refused =
+            failed_status(coded("ADMIN_REQUIRED", line->word + " requires elevated administrator privileges"));
         // Diagnostics only look: even their refusal leaves the status file as it was.
         if (line->command == Command::Diagnostics) {
             Status printed = print_status(platform.out, refused);
@@ -209,7 +209,7 @@ int run_command_line(Platform& platform, const std::vector<std::string>& args) {
         outcome = dispatch(platform, *line);
     }
     if (outcome) return 0;
-    platform.err << outcome.error() << '\n';
+    platform.err << outcome.rendered() << '\n';
     platform.err.flush();
     return 1;
 }

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/result.h"
 #include "platform/platform.h"
 #include "service/service_main.h"
 
@@ -15,10 +16,13 @@ inline constexpr std::string_view kUsage =
     "usage: vorn-tunnel-service.exe install | uninstall | run-service | connect --request <path> | "
     "disconnect | status";
 inline constexpr std::string_view kServiceDisplayName = "Vorn Tunnel Service";
-inline constexpr std::string_view kSplitNeedsService =
-    "SPLIT_TUNNEL_NEEDS_SERVICE: a split tunnel runs in the service VornTunnelService, which is not running; "
-    "start it with \"sc start VornTunnelService\" (install it first with \"vorn-tunnel-service.exe install\") "
-    "and connect again";
+// A split connect from the command line while the service does not run.
+inline Failure split_needs_service() {
+    return coded("SPLIT_TUNNEL_NEEDS_SERVICE",
+                 "a split tunnel runs in the service VornTunnelService, which is not running; start it with "
+                 "\"sc start VornTunnelService\" (install it first with \"vorn-tunnel-service.exe install\") "
+                 "and connect again");
+}
 
 enum class Command { Install, Uninstall, RunService, Connect, Disconnect, Status, Diagnostics };
 

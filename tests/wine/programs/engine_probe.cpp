@@ -37,7 +37,7 @@ using namespace vorn;
 namespace {
 
 int report(const Status& status) {
-    std::cout << (status.ok() ? "ok" : status.error()) << "\n";
+    std::cout << (status.ok() ? "ok" : status.rendered()) << "\n";
     return status.ok() ? 0 : 1;
 }
 
@@ -106,7 +106,7 @@ int run(Platform& p, const std::vector<std::string>& args) {
     if (!xray) return report(xray.failure());
     if (verb == "xray") return report({});
     if (verb == "routes") return report(configure_full_tunnel_routes(p, *request, tun_name, **xray));
-    if (verb == "probe") return report(probe_full_tunnel(p, request_server_host(*request).value_or("")));
+    if (verb == "probe") return report(probe_full_tunnel(p, request->server.host.value_or("")));
     return 2;
 }
 
