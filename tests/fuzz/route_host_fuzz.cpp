@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (auto dashed = dashed_ipv4(host)) FUZZ_CHECK(fuzz::canonical_quad(*dashed) && address == dashed);
     const bool control = resolve_route_host(f.net, kControlPlaneHost).has_value();
 
-    ProductTunnelRequest request{"full", "xray", {{"server", {{"host", host}}}}, nlohmann::json::object()};
+    ProductTunnelRequest request =
+        make_product_tunnel_request("full", "xray", {{"server", {{"host", host}}}}, nlohmann::json::object());
     FakeChild xray;
     FUZZ_CHECK(configure_full_tunnel_routes(f.platform, request, "VornVPN-1", xray).ok() == (address && control));
     FUZZ_CHECK(address || f.tools.calls.empty());
