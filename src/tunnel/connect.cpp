@@ -87,6 +87,48 @@ FullTunnelRouteHooks firewall_hooks(Platform& platform, const ProductTunnelReque
     return hooks;
 }
 
+// Xray's TUN configuration written and checked, with wintun.dll beside the engine; the engine's
+// executable.
+Result<std::string> prepare_xray_tun(Platform& platform, const ProductTunnelRequest& request,
+                                     const std::string& tun_name, const std::string& wintun_path) {
+    nlohmann::json config = build_xray_tun_config(request, runtime_directory(platform.env), tun_name);
+    const EngineSpec& xray = xray_engine();
+    auto executable = locate_engine(xray, platform.env, platform.files);
+    if (!executable) return executable.failure();
+    if (auto copied = copy_wintun_next_to_xray(platform, *executable, wintun_path); !copied) return copied.failure();
+    if (auto written = write_engine_config(platform, xray.config_file, config, xray.label); !written) {
+        return written.failure();
+    }
+    if (auto valid = validate_xray_tun_config(config); !valid) return valid.failure();
+    return executable;
+}
+
+// The routes around the running engine, then the probes through it. A failure stops the engines
+// and restores the network.
+Status route_and_probe_full_tunnel(Platform& platform, const ProductTunnelRequest& request,
+                                   const std::string& tun_name, const std::string& xray_path, ChildProcess& engine,
+                                   UndoLog& undo, const ConnectGuard& guard) {
+    auto plan = std::make_shared<FullTunnelFirewall>();
+    FullTunnelRouteHooks hooks = firewall_hooks(platform, request, xray_path, undo, guard, plan);
+    if (auto routed = configure_full_tunnel_routes(platform, request, tun_name, engine, hooks); !routed) {
+        (void)stop_engines(platform);
+        restore_full_tunnel_network(platform);
+        return routed.failure();
+    }
+    const std::optional<std::string>& host = request.server.host;
+    if (!host) {
+        // No cleanup of its own here, but the routes just made must not outlive the engines.
+        undo.add([&platform] { restore_full_tunnel_network(platform); });
+        return fail("could not configure full tunnel: config server host is missing");
+    }
+    if (auto probed = probe_full_tunnel(platform, *host); !probed) {
+        (void)stop_engines(platform);
+        restore_full_tunnel_network(platform);
+        return probed.failure();
+    }
+    return {};
+}
+
 // The full tunnel around the Xray TUN engine. The Wintun library is released on every return;
 // what the engines and routes need undone on a later failure is registered in `undo`.
 Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnelRequest& request, UndoLog& undo,
@@ -102,17 +144,10 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
         if (auto removed = remove_wfp_objects(platform); !removed) return removed.failure();
     }
     const std::string tun_name = tun_interface_name(platform.clock);
-    nlohmann::json config = build_xray_tun_config(request, runtime_directory(platform.env), tun_name);
-    const EngineSpec& xray = xray_engine();
-    auto executable = locate_engine(xray, platform.env, platform.files);
+    auto executable = prepare_xray_tun(platform, request, tun_name, *located);
     if (!executable) return executable.failure();
-    if (auto copied = copy_wintun_next_to_xray(platform, *executable, *located); !copied) return copied.failure();
-
-    if (auto written = write_engine_config(platform, xray.config_file, config, xray.label); !written) {
-        return written.failure();
-    }
+    const EngineSpec& xray = xray_engine();
     const std::string config_path = runtime_file(platform.env, xray.config_file);
-    if (auto valid = validate_xray_tun_config(config); !valid) return valid.failure();
 
     (void)stop_engines(platform);  // no engine of an earlier connection may survive
     wait_for_tunnel_interface_gone(platform);
@@ -146,23 +181,9 @@ Result<TunnelStatus> connect_full_tunnel(Platform& platform, const ProductTunnel
         return fail("could not write Xray TUN pid: " + pid.error());
     }
     if (request.mode == TunnelMode::Full) {
-        auto plan = std::make_shared<FullTunnelFirewall>();
-        FullTunnelRouteHooks hooks = firewall_hooks(platform, request, *executable, undo, guard, plan);
-        if (auto routed = configure_full_tunnel_routes(platform, request, tun_name, engine, hooks); !routed) {
-            (void)stop_engines(platform);
-            restore_full_tunnel_network(platform);
+        if (auto routed = route_and_probe_full_tunnel(platform, request, tun_name, *executable, engine, undo, guard);
+            !routed) {
             return routed.failure();
-        }
-        const std::optional<std::string>& host = request.server.host;
-        if (!host) {
-            // No cleanup of its own here, but the routes just made must not outlive the engines.
-            undo.add([&platform] { restore_full_tunnel_network(platform); });
-            return fail("could not configure full tunnel: config server host is missing");
-        }
-        if (auto probed = probe_full_tunnel(platform, *host); !probed) {
-            (void)stop_engines(platform);
-            restore_full_tunnel_network(platform);
-            return probed.failure();
         }
     }
     return make_status(TunnelState::Connected, "Vorn product tunnel started in " + request.tunnel_mode_text +

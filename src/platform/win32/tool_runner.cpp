@@ -105,6 +105,75 @@ void cancel_read(OutputPipe& pipe) {
     pipe.pending = false;
 }
 
+struct ChildStdio {
+    UniqueHandle in, out, err;
+};
+
+// The standard handles a child gets for `stdio`; a capture makes the two output pipes instead of
+// `out` and `err`. False when a pipe could not be made.
+bool open_child_stdio(ToolStdio stdio, ChildStdio& std_handles, OutputPipe& out_pipe, OutputPipe& err_pipe) {
+    switch (stdio) {
+        case ToolStdio::Capture:
+            if (!create_output_pipe(out_pipe) || !create_output_pipe(err_pipe)) return false;
+            std_handles.in = open_null_device();
+            break;
+        case ToolStdio::Null:
+            std_handles.in = open_null_device();
+            std_handles.out = open_null_device();
+            std_handles.err = open_null_device();
+            break;
+        case ToolStdio::Inherit:
+            std_handles.in = inheritable_copy(STD_INPUT_HANDLE);
+            std_handles.out = inheritable_copy(STD_OUTPUT_HANDLE);
+            std_handles.err = inheritable_copy(STD_ERROR_HANDLE);
+            break;
+        case ToolStdio::DiscardOutput:
+            std_handles.in = inheritable_copy(STD_INPUT_HANDLE);
+            std_handles.out = open_null_device();
+            std_handles.err = open_null_device();
+            break;
+    }
+    return true;
+}
+
+// Reads both pipes until the process has exited and they have ended, or until `deadline`, which
+// shrinks to a short drain once the process exits. Whether the process was seen to exit.
+bool drain_output(HANDLE process, OutputPipe& out_pipe, OutputPipe& err_pipe, ULONGLONG& deadline) {
+    bool exited = false;
+    start_read(out_pipe);
+    start_read(err_pipe);
+    for (;;) {
+        std::vector<HANDLE> waits;
+        std::vector<OutputPipe*> owners;
+        if (!exited) {
+            waits.push_back(process);
+            owners.push_back(nullptr);
+        }
+        for (OutputPipe* pipe : {&out_pipe, &err_pipe}) {
+            if (pipe->pending) {
+                waits.push_back(pipe->event.get());
+                owners.push_back(pipe);
+            }
+        }
+        if (waits.empty()) break;
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline) break;
+        DWORD r = WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE,
+                                         static_cast<DWORD>(deadline - now));
+        if (r == WAIT_TIMEOUT || r == WAIT_FAILED) break;
+        size_t index = r - WAIT_OBJECT_0;
+        if (owners[index] == nullptr) {
+            exited = true;
+            deadline = std::min<ULONGLONG>(deadline, GetTickCount64() + kDrainAfterExitMs);
+        } else {
+            finish_read(*owners[index]);
+        }
+    }
+    cancel_read(out_pipe);
+    cancel_read(err_pipe);
+    return exited;
+}
+
 }  // namespace
 
 Result<ToolRun> Win32ToolRunner::run(const std::string& program, const std::vector<std::string>& args,
@@ -112,39 +181,17 @@ Result<ToolRun> Win32ToolRunner::run(const std::string& program, const std::vect
     std::optional<std::wstring> path = find_tool(program);
     if (!path) return fail(windows_error_text(ERROR_FILE_NOT_FOUND));
 
-    UniqueHandle in, out, err;
+    ChildStdio std_handles;
     OutputPipe out_pipe, err_pipe;
-    switch (stdio) {
-        case ToolStdio::Capture:
-            if (!create_output_pipe(out_pipe) || !create_output_pipe(err_pipe)) return fail(last_error_text());
-            in = open_null_device();
-            break;
-        case ToolStdio::Null:
-            in = open_null_device();
-            out = open_null_device();
-            err = open_null_device();
-            break;
-        case ToolStdio::Inherit:
-            in = inheritable_copy(STD_INPUT_HANDLE);
-            out = inheritable_copy(STD_OUTPUT_HANDLE);
-            err = inheritable_copy(STD_ERROR_HANDLE);
-            break;
-        case ToolStdio::DiscardOutput:
-            in = inheritable_copy(STD_INPUT_HANDLE);
-            out = open_null_device();
-            err = open_null_device();
-            break;
-    }
-    HANDLE child_out = stdio == ToolStdio::Capture ? out_pipe.write_end.get() : out.get();
-    HANDLE child_err = stdio == ToolStdio::Capture ? err_pipe.write_end.get() : err.get();
+    if (!open_child_stdio(stdio, std_handles, out_pipe, err_pipe)) return fail(last_error_text());
+    HANDLE child_out = stdio == ToolStdio::Capture ? out_pipe.write_end.get() : std_handles.out.get();
+    HANDLE child_err = stdio == ToolStdio::Capture ? err_pipe.write_end.get() : std_handles.err.get();
     auto started = start_hidden_process(*path, to_wide(build_command_line(from_wide(*path), args)),
-                                        in.get(), child_out, child_err);
+                                        std_handles.in.get(), child_out, child_err);
     if (!started) return started.failure();
     UniqueHandle process = std::move(started->process);
     // Our copies of the child's ends must go, or the pipes never report end of stream.
-    in.reset();
-    out.reset();
-    err.reset();
+    std_handles = ChildStdio{};
     out_pipe.write_end.reset();
     err_pipe.write_end.reset();
 
@@ -152,37 +199,7 @@ Result<ToolRun> Win32ToolRunner::run(const std::string& program, const std::vect
     ULONGLONG deadline = GetTickCount64() + kToolTimeoutMs;
     bool exited = false;
     if (stdio == ToolStdio::Capture) {
-        start_read(out_pipe);
-        start_read(err_pipe);
-        for (;;) {
-            std::vector<HANDLE> waits;
-            std::vector<OutputPipe*> owners;
-            if (!exited) {
-                waits.push_back(process.get());
-                owners.push_back(nullptr);
-            }
-            for (OutputPipe* pipe : {&out_pipe, &err_pipe}) {
-                if (pipe->pending) {
-                    waits.push_back(pipe->event.get());
-                    owners.push_back(pipe);
-                }
-            }
-            if (waits.empty()) break;
-            ULONGLONG now = GetTickCount64();
-            if (now >= deadline) break;
-            DWORD r = WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE,
-                                             static_cast<DWORD>(deadline - now));
-            if (r == WAIT_TIMEOUT || r == WAIT_FAILED) break;
-            size_t index = r - WAIT_OBJECT_0;
-            if (owners[index] == nullptr) {
-                exited = true;
-                deadline = std::min<ULONGLONG>(deadline, GetTickCount64() + kDrainAfterExitMs);
-            } else {
-                finish_read(*owners[index]);
-            }
-        }
-        cancel_read(out_pipe);
-        cancel_read(err_pipe);
+        exited = drain_output(process.get(), out_pipe, err_pipe, deadline);
         run.out = decode_utf8_lossy(out_pipe.data);
         run.err = decode_utf8_lossy(err_pipe.data);
     }
